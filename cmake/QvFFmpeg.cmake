@@ -1,0 +1,29 @@
+# FFmpeg's libavcodec (h264 decoder only), the H.264 decoding core.
+# Linux: Debian's libavcodec-dev. Windows: the DLLs scripts/setup builds under
+# ~/.cache/qvplay/ffmpeg-<version>-<triplet>/, copied beside QVPlaySDK.dll.
+# Provides the target qv_ffmpeg and, on Windows, QV_FFMPEG_DLLS.
+if(WIN32)
+  if(DEFINED ENV{QVPLAY_CACHE})
+    set(qv_cache $ENV{QVPLAY_CACHE})
+  else()
+    set(qv_cache $ENV{HOME}/.cache/qvplay)
+  endif()
+  file(GLOB qv_ff_roots ${qv_cache}/ffmpeg-*-${QV_MINGW_TRIPLET})
+  list(SORT qv_ff_roots COMPARE NATURAL)
+  list(POP_BACK qv_ff_roots qv_ff_default)
+  set(QV_FFMPEG_ROOT "${qv_ff_default}" CACHE PATH "FFmpeg built for this Windows triplet")
+  if(NOT EXISTS "${QV_FFMPEG_ROOT}/.done")
+    message(FATAL_ERROR "FFmpeg for ${QV_MINGW_TRIPLET} not found under ${qv_cache}; run scripts/setup")
+  endif()
+  add_library(qv_ffmpeg INTERFACE)
+  target_include_directories(qv_ffmpeg INTERFACE ${QV_FFMPEG_ROOT}/include)
+  target_link_libraries(qv_ffmpeg INTERFACE
+    ${QV_FFMPEG_ROOT}/lib/libavcodec.dll.a ${QV_FFMPEG_ROOT}/lib/libavutil.dll.a)
+  file(GLOB QV_FFMPEG_DLLS ${QV_FFMPEG_ROOT}/bin/*.dll)
+  file(COPY ${QV_FFMPEG_DLLS} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(QV_AV REQUIRED IMPORTED_TARGET libavcodec libavutil)
+  add_library(qv_ffmpeg INTERFACE)
+  target_link_libraries(qv_ffmpeg INTERFACE PkgConfig::QV_AV)
+endif()

@@ -1,0 +1,14 @@
+set(CMAKE_C_COMPILER ${QV_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QV_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${QV_MINGW_TRIPLET}-windres)
+set(CMAKE_OBJDUMP ${QV_MINGW_TRIPLET}-objdump)
+set(CMAKE_FIND_ROOT_PATH /usr/${QV_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# The C++ runtime, libgcc and winpthread are linked in, so that the DLL and
+# the test programs need nothing beside them but the FFmpeg DLLs.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
