@@ -263,7 +263,8 @@ static_assert(sizeof(kHxFunctionNames) / sizeof(kHxFunctionNames[0]) == HX_FUNCT
 static_assert(SameText(kHxFunctionNames[0], "OpenFile") && SameText(kHxFunctionNames[6], "PlaySound") &&
                   SameText(kHxFunctionNames[HX_FUNCTION_COUNT - 1], "SetDrawCallBack"),
               "HX name table order");
-#define QV_HX_DECLARED(name) static_assert(&HX_##name != nullptr, "HX_" #name " is declared");
+#define QV_HX_DECLARED(name)                                                                                 \
+    static_assert(std::is_function_v<decltype(HX_##name)>, "HX_" #name " is declared");
 HX_FOR_EACH_FUNCTION(QV_HX_DECLARED)
 #undef QV_HX_DECLARED
 
