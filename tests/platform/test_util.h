@@ -19,6 +19,9 @@ namespace qvtest {
 // shared-memory test (see main.cpp).
 constexpr const char *kSharedMemoryChildArg = "--qv-shared-memory-child";
 int RunSharedMemoryChild(int argc, char **argv);
+// The argument that makes it act as the child of the named mutex tests.
+constexpr const char *kNamedMutexChildArg = "--qv-named-mutex-child";
+int RunNamedMutexChild(int argc, char **argv);
 
 class CStopwatch {
 public:
