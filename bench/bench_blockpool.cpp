@@ -116,6 +116,9 @@ BENCHMARK_TEMPLATE(BM_FramePattern, PoolAllocator)->Name("FramePattern/pool")->U
 // malloc reference from the same run.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Plain text: the report is read in logs as often as on a terminal.
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs)
             if (run.run_type == Run::RT_Iteration && !run.error_occurred)
