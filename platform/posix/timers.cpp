@@ -157,28 +157,28 @@ bool CWaitableTimer::SetDue(int64_t dueTime100ns) {
         relativeNs = left <= 0 ? 0 : (left > INT64_MAX / 100 ? INT64_MAX : left * 100);
     }
 
-    itimerspec spec = {};
+    itimerspec timerSetting = {};
     if (relativeNs < kAtOnceNs) {
         // Already due: an absolute expiry in the past fires at once; wait for
         // it to show so that the next wait sees the timer signalled.
-        spec.it_value.tv_nsec = 1;
-        if (timerfd_settime(int(m_handle), TFD_TIMER_ABSTIME, &spec, nullptr) != 0)
+        timerSetting.it_value.tv_nsec = 1;
+        if (timerfd_settime(int(m_handle), TFD_TIMER_ABSTIME, &timerSetting, nullptr) != 0)
             return false;
         pollfd p = {int(m_handle), POLLIN, 0};
         while (poll(&p, 1, 100) < 0 && errno == EINTR) {
         }
         return true;
     }
-    spec.it_value.tv_sec = time_t(relativeNs / 1000000000);
-    spec.it_value.tv_nsec = long(relativeNs % 1000000000);
-    return timerfd_settime(int(m_handle), 0, &spec, nullptr) == 0;
+    timerSetting.it_value.tv_sec = time_t(relativeNs / 1000000000);
+    timerSetting.it_value.tv_nsec = long(relativeNs % 1000000000);
+    return timerfd_settime(int(m_handle), 0, &timerSetting, nullptr) == 0;
 }
 
 bool CWaitableTimer::Cancel() {
     if (!Valid())
         return false;
-    itimerspec spec = {};
-    return timerfd_settime(int(m_handle), 0, &spec, nullptr) == 0;
+    itimerspec timerSetting = {};
+    return timerfd_settime(int(m_handle), 0, &timerSetting, nullptr) == 0;
 }
 
 bool CWaitableTimer::TryConsume() {
