@@ -20,6 +20,13 @@ if(WIN32)
   target_link_libraries(qv_ffmpeg INTERFACE
     ${QV_FFMPEG_ROOT}/lib/libavcodec.dll.a ${QV_FFMPEG_ROOT}/lib/libavutil.dll.a)
   file(GLOB QV_FFMPEG_DLLS ${QV_FFMPEG_ROOT}/bin/*.dll)
+  # avutil is linked against the posix compiler's thread library, which is
+  # a DLL of the toolchain; it has to ship beside the FFmpeg DLLs.
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libwinpthread-1.dll
+    OUTPUT_VARIABLE qv_winpthread OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(IS_ABSOLUTE "${qv_winpthread}" AND EXISTS "${qv_winpthread}")
+    list(APPEND QV_FFMPEG_DLLS ${qv_winpthread})
+  endif()
   file(COPY ${QV_FFMPEG_DLLS} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
 else()
   find_package(PkgConfig REQUIRED)

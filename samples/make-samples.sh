@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Makes the small H.264 clips the tests and the demo use, and the reference
+# frame checksums of each (ffmpeg's own decoder, cropped to the display size).
+# Needs Debian's ffmpeg with libx264 (installed by scripts/setup).
+#
+#   samples/make-samples.sh            writes the clips and .framemd5 files here
+#
+# The encoder runs single-threaded with fixed settings so that a rerun with
+# the same ffmpeg/x264 gives the same bytes.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+cd "$here"
+
+ff=(ffmpeg -hide_banner -loglevel error -y)
+# Each clip passes its own -x264-params (the last one given wins), always with
+# threads=1 and lookahead-threads=1 for reproducible output.
+# Synthetic source: moving test pattern, no randomness.
+src() { # WIDTH HEIGHT FRAMES
+  echo "testsrc2=size=$1x$2:rate=25,trim=end_frame=$3"
+}
+x264_common=(-c:v libx264 -threads 1
+  -pix_fmt yuv420p -bf 2 -fflags +bitexact -flags +bitexact -f h264)
+
+make_clip() { # NAME FILTER OPTIONS...
+  local name=$1 filter=$2
+  shift 2
+  "${ff[@]}" -f lavfi -i "$filter" "${x264_common[@]}" "$@" "$name"
+  # Reference pictures: one MD5 per frame over the Y, U and V planes, cropped
+  # to the display size, in output order.
+  "${ff[@]}" -threads 1 -i "$name" -fps_mode passthrough -pix_fmt yuv420p \
+    -fflags +bitexact -flags +bitexact -f framemd5 "$name.framemd5"
+}
+
+# High profile, CABAC, 8x8 transform, an IDR every 25 frames.
+make_clip h264_704x576_high_cabac.264 "$(src 704 576 50)" \
+  -profile:v high -coder cabac -x264-params "threads=1:lookahead-threads=1:8x8dct=1:keyint=25:min-keyint=25:scenecut=0" \
+  -crf 40 -preset medium
+
+# Baseline profile, CAVLC, no B frames.
+make_clip h264_352x288_baseline_cavlc.264 "$(src 352 288 50)" \
+  -profile:v baseline -bf 0 -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
+  -crf 32 -preset medium
+
+# 1080 lines (coded as 1088), a few frames only.
+make_clip h264_1920x1080_high.264 "$(src 1920 1080 10)" \
+  -profile:v high -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
+  -crf 45 -preset medium
+
+# Half-height pictures as a DVR records one field per frame.
+make_clip h264_704x288_field.264 "$(src 704 288 50)" \
+  -profile:v main -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
+  -crf 36 -preset medium
+
+ls -l "$here"/*.264

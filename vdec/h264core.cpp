@@ -1,0 +1,281 @@
+#include "vdec/h264core.h"
+
+#include <algorithm>
+#include <deque>
+#include <new>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+#include <libavutil/pixfmt.h>
+}
+
+namespace {
+
+class CH264Core {
+public:
+    CH264Core() = default;
+    ~CH264Core();
+    CH264Core(const CH264Core &) = delete;
+    CH264Core &operator=(const CH264Core &) = delete;
+
+    bool Open(const H264CoreParam &param);
+    int32_t Decode(const uint8_t *data, uint32_t length, H264CorePicture &picture, uint32_t flags);
+
+private:
+    bool OpenParser();
+    bool Parse(const uint8_t *data, int length);
+    bool QueuePacket(const uint8_t *data, int size);
+    void ClearPackets();
+    void Restart();
+    bool Deliver(H264CorePicture &picture);
+
+    AVCodecContext *m_pContext = nullptr;
+    AVCodecParserContext *m_pParser = nullptr;
+    AVFrame *m_pFrame = nullptr; // the picture handed out last; kept until the next call
+    // Access units cut by the parser and not yet taken by the decoder (it
+    // refuses input while pictures wait to be received).
+    std::deque<AVPacket *> m_packets;
+    uint32_t m_dwMaxWidth = 0;
+    uint32_t m_dwMaxHeight = 0;
+    bool m_bEndOfStream = false; // drain once m_packets is empty
+    bool m_bDrainSent = false;   // the decoder has been told the stream ended
+};
+
+uint32_t ClampMbCount(uint32_t value, uint32_t minimum, uint32_t maximum, uint32_t fallback) {
+    return value >= minimum && value <= maximum ? value : fallback;
+}
+
+CH264Core::~CH264Core() {
+    ClearPackets();
+    av_frame_free(&m_pFrame);
+    if (m_pParser)
+        av_parser_close(m_pParser);
+    // Joins the decoding threads of a multi-threaded instance.
+    avcodec_free_context(&m_pContext);
+}
+
+bool CH264Core::Open(const H264CoreParam &param) {
+    uint32_t mbWidth = ClampMbCount(param.dwMaxMbWidth, H264_CORE_MB_WIDTH_MIN, H264_CORE_MB_WIDTH_MAX,
+                                    H264_CORE_MB_WIDTH_DEFAULT);
+    uint32_t mbHeight = ClampMbCount(param.dwMaxMbHeight, H264_CORE_MB_HEIGHT_MIN, H264_CORE_MB_HEIGHT_MAX,
+                                     H264_CORE_MB_HEIGHT_DEFAULT);
+    m_dwMaxWidth = mbWidth * 16;
+    m_dwMaxHeight = mbHeight * 16;
+
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (!codec)
+        return false;
+    m_pContext = avcodec_alloc_context3(codec);
+    m_pFrame = av_frame_alloc();
+    if (!m_pContext || !m_pFrame)
+        return false;
+    // Damaged recordings are common; the decoder's complaints about them are
+    // lowered below the default log level instead of filling stderr.
+    m_pContext->log_level_offset = AV_LOG_TRACE - AV_LOG_ERROR;
+    // Pictures leave at the coded size; the caller crops.
+    m_pContext->apply_cropping = 0;
+    // The decoder refuses pictures far beyond the instance's limit before it
+    // allocates them (it counts rows padded to its stride alignment, at most
+    // 64 bytes); Deliver applies the exact limit.
+    m_pContext->max_pixels = static_cast<int64_t>(m_dwMaxWidth + 64) * m_dwMaxHeight;
+    if (param.dwOptions & H264_CORE_OPT_MULTITHREAD) {
+        // Frame threads: the encoders our streams come from write one slice
+        // per picture, so slice threads would not help. Output order stays
+        // display order; a picture comes out up to three frames later.
+        m_pContext->thread_count = H264_CORE_WORKER_THREADS;
+        m_pContext->thread_type = FF_THREAD_FRAME;
+    } else {
+        m_pContext->thread_count = 1;
+        m_pContext->thread_type = 0;
+    }
+    if (avcodec_open2(m_pContext, codec, nullptr) < 0)
+        return false;
+    return OpenParser();
+}
+
+bool CH264Core::OpenParser() {
+    if (m_pParser)
+        av_parser_close(m_pParser);
+    m_pParser = av_parser_init(AV_CODEC_ID_H264);
+    return m_pParser != nullptr;
+}
+
+void CH264Core::ClearPackets() {
+    for (AVPacket *packet : m_packets)
+        av_packet_free(&packet);
+    m_packets.clear();
+}
+
+// Back to the state of a new instance after the decoder reported the end of
+// the stream, so that the instance takes a new stream (the parser was
+// renewed when the end was flagged).
+// Access units queued after the end was flagged stay for the new stream.
+void CH264Core::Restart() {
+    avcodec_flush_buffers(m_pContext);
+    m_bEndOfStream = false;
+    m_bDrainSent = false;
+}
+
+bool CH264Core::QueuePacket(const uint8_t *data, int size) {
+    AVPacket *packet = av_packet_alloc();
+    if (!packet || av_new_packet(packet, size) < 0) {
+        av_packet_free(&packet);
+        return false;
+    }
+    std::copy(data, data + size, packet->data);
+    m_packets.push_back(packet); // may throw; the caller catches
+    return true;
+}
+
+// Feeds the stream bytes to the parser, which keeps a partial access unit
+// between calls; every complete one goes to the queue. A null buffer with
+// length 0 makes the parser hand out what it holds.
+bool CH264Core::Parse(const uint8_t *data, int length) {
+    bool flush = length == 0;
+    while (length > 0 || flush) {
+        uint8_t *unit = nullptr;
+        int unitSize = 0;
+        int used = av_parser_parse2(m_pParser, m_pContext, &unit, &unitSize, data, length, AV_NOPTS_VALUE,
+                                    AV_NOPTS_VALUE, 0);
+        if (used < 0)
+            return false;
+        if (unitSize > 0 && !QueuePacket(unit, unitSize))
+            return false;
+        if (flush)
+            break;
+        if (used == 0 && unitSize == 0)
+            break; // no progress; should not happen, but never spin
+        data += used;
+        length -= used;
+    }
+    return true;
+}
+
+// Hands out m_pFrame. A picture that is not 8-bit 4:2:0 or exceeds the
+// instance's limit is dropped (false) rather than given to a caller whose
+// buffers were sized for the limit.
+bool CH264Core::Deliver(H264CorePicture &picture) {
+    AVFrame *frame = m_pFrame;
+    bool planar420 = frame->format == AV_PIX_FMT_YUV420P || frame->format == AV_PIX_FMT_YUVJ420P;
+    if (!planar420 || frame->width <= 0 || frame->height <= 0 ||
+        static_cast<uint32_t>(frame->width) > m_dwMaxWidth ||
+        static_cast<uint32_t>(frame->height) > m_dwMaxHeight || frame->linesize[1] != frame->linesize[2]) {
+        av_frame_unref(frame);
+        return false;
+    }
+    picture.pY = frame->data[0];
+    picture.pU = frame->data[1];
+    picture.pV = frame->data[2];
+    picture.dwWidth = static_cast<uint32_t>(frame->width);
+    picture.dwHeight = static_cast<uint32_t>(frame->height);
+    picture.nLumaStride = frame->linesize[0];
+    picture.nChromaStride = frame->linesize[1];
+    return true;
+}
+
+int32_t CH264Core::Decode(const uint8_t *data, uint32_t length, H264CorePicture &picture, uint32_t flags) {
+    // The previous picture's planes end here.
+    av_frame_unref(m_pFrame);
+
+    if (data && length > 0) {
+        // The parser counts in int; larger pieces go in several steps.
+        constexpr uint32_t kStep = 1u << 30;
+        while (length > 0) {
+            uint32_t step = length < kStep ? length : kStep;
+            if (!Parse(data, static_cast<int>(step)))
+                return H264_CORE_NO_PICTURE;
+            data += step;
+            length -= step;
+        }
+    }
+    if ((flags & H264_CORE_DECODE_END_OF_STREAM) && !m_bEndOfStream) {
+        // The parser hands out the access unit it holds; a fresh one takes
+        // whatever follows.
+        if (!Parse(nullptr, 0) || !OpenParser())
+            return H264_CORE_NO_PICTURE;
+        m_bEndOfStream = true;
+    }
+
+    // Each turn either takes a picture, hands the decoder one more access
+    // unit (or the end of the stream once), or stops: the loop ends.
+    int refusals = 0;
+    for (;;) {
+        int result = avcodec_receive_frame(m_pContext, m_pFrame);
+        if (result == 0) {
+            if (Deliver(picture))
+                return H264_CORE_OK;
+            continue; // dropped; the next one may do
+        }
+        if (result == AVERROR_EOF) {
+            Restart();
+            return H264_CORE_NO_PICTURE;
+        }
+        // EAGAIN, or a damaged picture the decoder dropped: give it more.
+        if (!m_packets.empty()) {
+            AVPacket *packet = m_packets.front();
+            int sent = avcodec_send_packet(m_pContext, packet);
+            if (sent == AVERROR(EAGAIN)) {
+                // A picture is waiting after all; the decoder never refuses
+                // both ways, but do not trust that with a loop.
+                if (++refusals > 1)
+                    return H264_CORE_NO_PICTURE;
+                continue;
+            }
+            // Taken, or refused as damaged: either way it is done with.
+            m_packets.pop_front();
+            av_packet_free(&packet);
+            continue;
+        }
+        if (m_bEndOfStream && !m_bDrainSent) {
+            m_bDrainSent = true;
+            if (avcodec_send_packet(m_pContext, nullptr) < 0) {
+                Restart();
+                return H264_CORE_NO_PICTURE;
+            }
+            continue;
+        }
+        return H264_CORE_NO_PICTURE;
+    }
+}
+
+} // namespace
+
+H264CoreHandle H264Core_Create(const H264CoreParam *param) {
+    if (!param)
+        return nullptr;
+    try {
+        CH264Core *core = new (std::nothrow) CH264Core;
+        if (!core)
+            return nullptr;
+        if (!core->Open(*param)) {
+            delete core;
+            return nullptr;
+        }
+        return core;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+int32_t H264Core_Decode(H264CoreHandle core, const uint8_t *data, uint32_t length, uint64_t user,
+                        H264CorePicture *picture, uint32_t flags) {
+    (void)user;
+    if (picture) {
+        picture->pY = nullptr;
+        picture->pU = nullptr;
+        picture->pV = nullptr;
+    }
+    if (!core || !picture)
+        return H264_CORE_E_NULL;
+    try {
+        return static_cast<CH264Core *>(core)->Decode(data, length, *picture, flags);
+    } catch (...) {
+        return H264_CORE_NO_PICTURE;
+    }
+}
+
+void H264Core_Destroy(H264CoreHandle core) {
+    delete static_cast<CH264Core *>(core);
+}
