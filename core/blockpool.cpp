@@ -6,7 +6,7 @@
 
 namespace {
 
-struct ClassSpec {
+struct ClassLimit {
     uint32_t blockSize;
     uint32_t cacheLimit;
 };
@@ -14,7 +14,7 @@ struct ClassSpec {
 // Small blocks are plentiful and cheap to keep; the few large ones (decoded
 // pictures) are bounded to a handful so a pool never hoards more than a few
 // MiB per class.
-constexpr ClassSpec kClassSpecs[kBlockPoolClassCount] = {
+constexpr ClassLimit kClassLimits[kBlockPoolClassCount] = {
     {128, 256},   {256, 128},   {512, 128},   {1024, 128},   {2048, 64},    {4096, 64},
     {8192, 64},   {16384, 32},  {32768, 16},  {0x10000, 16}, {0x20000, 8},  {0x40000, 8},
     {0x80000, 8}, {0xA0000, 4}, {0xD0000, 4}, {0x100000, 4}, {0x160000, 4}, {0x300000, 4},
@@ -137,7 +137,7 @@ int BlockPoolClassFor(size_t size) {
     if (size > kBlockPoolLargestClass)
         return -1;
     for (int i = 0; i < kBlockPoolClassCount; ++i)
-        if (size <= kClassSpecs[i].blockSize)
+        if (size <= kClassLimits[i].blockSize)
             return i;
     return -1;
 }
@@ -152,8 +152,8 @@ void InitPool(BlockPool *pool) {
         c.cachedCount = 0;
         c.heap = nullptr;
         c.lock = nullptr;
-        c.blockSize = kClassSpecs[i].blockSize;
-        c.cacheLimit = kClassSpecs[i].cacheLimit;
+        c.blockSize = kClassLimits[i].blockSize;
+        c.cacheLimit = kClassLimits[i].cacheLimit;
         c.allocCount = c.freeCount = c.createCount = 0;
     }
 }

@@ -52,4 +52,16 @@ make_clip h264_704x288_field.264 "$(src 704 288 50)" \
   -profile:v main -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
   -crf 36 -preset medium
 
-ls -l "$here"/*.264
+# Audio payloads for the container fixtures: 2 s of a two-tone signal, mono.
+# The writers cut them into frame-sized blocks.
+tone() { # RATE
+  echo "aevalsrc=0.4*sin(2*PI*440*t)+0.2*sin(2*PI*1330*t):s=$1:d=2"
+}
+"${ff[@]}" -f lavfi -i "$(tone 8000)" -ac 1 -c:a pcm_s8 -f s8 audio_pcm8.raw
+"${ff[@]}" -f lavfi -i "$(tone 8000)" -ac 1 -c:a pcm_alaw -f alaw audio_alaw.raw
+# G.722 codes 16 kHz input.
+"${ff[@]}" -f lavfi -i "$(tone 16000)" -ac 1 -c:a g722 -f g722 audio_g722.raw
+# G.726 at 16 kbit/s, codes packed from the least significant bit up.
+"${ff[@]}" -f lavfi -i "$(tone 8000)" -ac 1 -c:a g726le -b:a 16k -f g726le audio_g726_16k.raw
+
+ls -l "$here"/*.264 "$here"/audio_*.raw

@@ -1,0 +1,269 @@
+// Buffering, frame scan, frame queue and statistics common to the parsers.
+#include "demux/basestream.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/timers.h"
+
+CBaseStream::CBaseStream() : m_osd(&m_pool) {
+    InitPool(&m_pool);
+}
+
+CBaseStream::~CBaseStream() {
+    CBaseStream::Reset();
+    std::memset(&m_info, 0, sizeof m_info);
+    DestroyPool(&m_pool);
+}
+
+int32_t CBaseStream::Close() {
+    Reset();
+    std::memset(&m_info, 0, sizeof m_info);
+    return DEMUX_OK;
+}
+
+int32_t CBaseStream::Reset() {
+    {
+        platform::CLockGuard input(m_inputLock);
+        if (m_buffer)
+            FreeBlock(&m_pool, m_buffer, m_capacity);
+        m_buffer = nullptr;
+        m_capacity = 0;
+        m_start = 0;
+        m_filled = 0;
+        m_bufferOffset = 0;
+        m_osd.Clear();
+    }
+    DropQueuedFrames();
+    std::memset(&m_statistics, 0, sizeof m_statistics);
+    m_lastVideoTimestamp = 0;
+    return DEMUX_OK;
+}
+
+int32_t CBaseStream::GetInfo(StreamInfo *info) {
+    std::memcpy(info, &m_info, sizeof m_info);
+    return DEMUX_OK;
+}
+
+int32_t CBaseStream::InputData(const DemuxInput *input) {
+    const int64_t started = platform::QueryCounter();
+    if (input->dwLength > DEMUX_MAX_INPUT_LENGTH)
+        return DEMUX_E_INVALID_VALUE;
+    if (m_queuedCount.load() > DEMUX_MAX_QUEUED_FRAMES)
+        return DEMUX_E_QUEUE_FULL;
+
+    {
+        platform::CLockGuard guard(m_inputLock);
+        if (!m_buffer) {
+            m_buffer = static_cast<uint8_t *>(AllocBlock(&m_pool, DEMUX_INPUT_BUFFER_SIZE));
+            if (!m_buffer)
+                return DEMUX_E_FAIL;
+            m_capacity = DEMUX_INPUT_BUFFER_SIZE;
+            m_start = 0;
+            m_filled = 0;
+        }
+        const uint8_t *rest = input->pData;
+        uint32_t remaining = input->dwLength;
+        while (remaining > 0) {
+            uint32_t free = m_capacity - m_start - m_filled;
+            uint32_t chunk = remaining;
+            if (free < remaining) {
+                // Compact with one move, only when the tail is too small.
+                if (m_start != 0 && m_filled != 0) {
+                    std::memmove(m_buffer, m_buffer + m_start, m_filled);
+                    m_bufferOffset += m_start;
+                    m_start = 0;
+                    free = m_capacity - m_filled;
+                }
+                chunk = free < remaining ? free : remaining;
+            }
+            std::memcpy(m_buffer + m_start + m_filled, rest, chunk);
+            rest += chunk;
+            remaining -= chunk;
+            m_filled += chunk;
+
+            const uint32_t consumed = ParseBuffer(m_buffer + m_start, m_filled, m_bufferOffset + m_start);
+            if (consumed != 0) {
+                m_start += consumed;
+                m_filled -= consumed;
+                if (m_start >= m_capacity)
+                    m_start = m_filled = 0;
+            } else if (m_filled == DEMUX_INPUT_BUFFER_SIZE) {
+                // A full buffer without one complete frame: keep only the tail
+                // in which a frame may be starting.
+                m_start += DEMUX_INPUT_BUFFER_SIZE - DEMUX_RESYNC_KEEP;
+                m_filled = DEMUX_RESYNC_KEEP;
+            }
+        }
+    }
+    AddInputTime(started);
+    return DEMUX_OK;
+}
+
+int32_t CBaseStream::GetFrame(FrameRecord **out) {
+    platform::CLockGuard guard(m_queueLock);
+    if (m_queue.empty())
+        return DEMUX_E_NO_FRAME;
+    *out = m_queue.front();
+    m_queue.pop_front();
+    m_queuedCount.store(uint32_t(m_queue.size()));
+    return DEMUX_OK;
+}
+
+int32_t CBaseStream::FreeFrame(FrameRecord *frame) {
+    DestroyFrame(frame);
+    return DEMUX_OK;
+}
+
+int32_t CBaseStream::Seek(uint64_t) {
+    return DEMUX_E_NOT_SUPPORTED;
+}
+
+int32_t CBaseStream::GetFrameCount(uint32_t *count) {
+    *count = m_queuedCount.load();
+    return DEMUX_OK;
+}
+
+int32_t CBaseStream::GetStatistics(StreamStatistics *statistics) {
+    std::memcpy(statistics, &m_statistics, sizeof m_statistics);
+    statistics->dwSize = DEMUX_STATISTICS_SIZE;
+    return DEMUX_OK;
+}
+
+uint32_t CBaseStream::ParseBuffer(const uint8_t *data, uint32_t length, uint64_t fileOffset) {
+    uint32_t pos = 0;
+    uint32_t consumed = 0;
+    while (pos < length) {
+        const uint32_t skip = NextFrameCandidate(data + pos, length - pos);
+        if (skip >= length - pos)
+            break;
+        pos += skip;
+        FrameRecord *frame;
+        if (IsVideoFrameAt(data + pos, length - pos))
+            frame = ParseVideoFrame(data + pos, length - pos, fileOffset + pos);
+        else if (IsAudioFrameAt(data + pos, length - pos))
+            frame = ParseAudioFrame(data + pos, length - pos);
+        else {
+            ++pos;
+            continue;
+        }
+        if (!frame)
+            break; // no memory: keep the frame's bytes for the next call
+        const uint64_t size = uint64_t(frame->dwHeaderLength) + frame->dwPayloadLength;
+        // Counted before it is queued: once queued, another thread may take
+        // and free it at once.
+        UpdateStatistics(frame);
+        QueueFrame(frame);
+        // The frame tests only pass for frames inside the bytes given, so
+        // this never leaves them; stay safe against a derived class that
+        // says otherwise.
+        pos = size == 0 || size > length - pos ? length : pos + uint32_t(size);
+        consumed = pos;
+    }
+    return consumed;
+}
+
+uint32_t CBaseStream::NextFrameCandidate(const uint8_t *, uint32_t) {
+    return 0;
+}
+
+void CBaseStream::UpdateStatistics(FrameRecord *frame) {
+    const int32_t type = frame->nType;
+    if (type == DEMUX_FRAME_AUDIO) {
+        ++m_statistics.dwAudioFrameCount;
+        return;
+    }
+    switch (type) {
+    case DEMUX_FRAME_I:
+        ++m_statistics.dwIFrameCount;
+        break;
+    case DEMUX_FRAME_P:
+        ++m_statistics.dwPFrameCount;
+        break;
+    case DEMUX_FRAME_OTHER_VIDEO:
+        ++m_statistics.dwOtherVideoFrameCount;
+        break;
+    case DEMUX_FRAME_DROPPABLE:
+        ++m_statistics.dwDroppableFrameCount;
+        break;
+    default:
+        return;
+    }
+    const uint32_t t = frame->dwTimestamp;
+    if (m_lastVideoTimestamp != 0 && t >= m_lastVideoTimestamp) {
+        const uint32_t step = t - m_lastVideoTimestamp;
+        m_statistics.dwVideoDuration += step < DEMUX_MAX_DURATION_STEP ? step : DEMUX_MAX_DURATION_STEP;
+    }
+    // A time stamp that runs backwards is not added but becomes the new
+    // reference.
+    m_lastVideoTimestamp = t;
+}
+
+FrameRecord *CBaseStream::NewFrame(const uint8_t *header, uint32_t headerLength, const uint8_t *payload,
+                                   uint32_t payloadLength) {
+    auto *frame = static_cast<FrameRecord *>(AllocBlock(&m_pool, sizeof(FrameRecord)));
+    if (!frame)
+        return nullptr;
+    std::memset(frame, 0, sizeof *frame);
+    frame->dwSize = DEMUX_FRAME_RECORD_SIZE;
+    const size_t total = size_t(headerLength) + payloadLength;
+    if (total != 0) {
+        auto *block = static_cast<uint8_t *>(AllocBlock(&m_pool, total));
+        if (!block) {
+            FreeBlock(&m_pool, frame, sizeof(FrameRecord));
+            return nullptr;
+        }
+        if (headerLength)
+            std::memcpy(block, header, headerLength);
+        if (payloadLength)
+            std::memcpy(block + headerLength, payload, payloadLength);
+        frame->pHeader = headerLength ? block : nullptr;
+        frame->pPayload = block + headerLength;
+    }
+    frame->dwHeaderLength = headerLength;
+    frame->dwPayloadLength = payloadLength;
+    return frame;
+}
+
+void CBaseStream::DestroyFrame(FrameRecord *frame) {
+    if (!frame)
+        return;
+    if (frame->pHeader && frame->pHeader + frame->dwHeaderLength != frame->pPayload) {
+        // Header and payload in blocks of their own.
+        FreeBlock(&m_pool, frame->pHeader, frame->dwHeaderLength);
+        FreeBlock(&m_pool, frame->pPayload, frame->dwPayloadLength);
+    } else {
+        uint8_t *block = frame->pHeader ? frame->pHeader : frame->pPayload;
+        FreeBlock(&m_pool, block, size_t(frame->dwHeaderLength) + frame->dwPayloadLength);
+    }
+    COsdList::FreeAttached(&m_pool, frame);
+    FreeBlock(&m_pool, frame, sizeof(FrameRecord));
+}
+
+bool CBaseStream::QueueFrame(FrameRecord *frame) {
+    platform::CLockGuard guard(m_queueLock);
+    try {
+        m_queue.push_back(frame);
+        m_queuedCount.store(uint32_t(m_queue.size()));
+    } catch (const std::bad_alloc &) {
+        DestroyFrame(frame);
+        return false;
+    }
+    return true;
+}
+
+void CBaseStream::DropQueuedFrames() {
+    platform::CLockGuard guard(m_queueLock);
+    for (FrameRecord *frame : m_queue)
+        DestroyFrame(frame);
+    m_queue.clear();
+    m_queuedCount.store(0);
+}
+
+void CBaseStream::AddInputTime(int64_t startCounter) {
+    const int64_t elapsed = platform::QueryCounter() - startCounter;
+    const int64_t frequency = platform::QueryCounterFrequency();
+    const int64_t ticksPerMicrosecond = frequency / 1000000;
+    if (elapsed > 0 && ticksPerMicrosecond > 0)
+        m_statistics.ullInputTime += uint64_t(elapsed / ticksPerMicrosecond);
+}

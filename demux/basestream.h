@@ -1,0 +1,105 @@
+// Base class of the container parsers: buffers the bytes it is given in one
+// input block of its own pool, scans them for frames with the derived class's
+// tests, queues the frame records it builds, and counts them.
+//
+// Locks: the input lock guards the input buffer, the OSD list and every
+// parsing state of the derived class; the queue lock guards only the frame
+// queue and is taken inside the input lock, never the other way round. So
+// one thread may feed while another pulls frames.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+
+#include "core/blockpool.h"
+#include "demux/osd.h"
+#include "platform/sync.h"
+#include <qvdemux.h>
+
+class CBaseStream {
+public:
+    CBaseStream();
+    // Reset (the base one), clear StreamInfo, release the pool. Frames still
+    // held by a caller must have been given back before.
+    virtual ~CBaseStream();
+    CBaseStream(const CBaseStream &) = delete;
+    CBaseStream &operator=(const CBaseStream &) = delete;
+
+    // Recognises the container in the first block and fills StreamInfo;
+    // parses no frame. Negative: not this container.
+    virtual int32_t Open(const uint8_t *data, uint32_t length) = 0;
+    // Reset, then StreamInfo cleared to zero.
+    virtual int32_t Close();
+    // Drops buffered bytes, OSD items, queued frames and statistics; the
+    // container stays known.
+    virtual int32_t Reset();
+    virtual int32_t GetInfo(StreamInfo *info);
+    // Buffers and parses one block (any size up to DEMUX_MAX_INPUT_LENGTH).
+    virtual int32_t InputData(const DemuxInput *input);
+    // The oldest queued frame; DEMUX_E_NO_FRAME (out untouched) when none.
+    virtual int32_t GetFrame(FrameRecord **out);
+    // Gives a frame and its blocks back to the pool.
+    virtual int32_t FreeFrame(FrameRecord *frame);
+    // Only the 6000 generation seeks.
+    virtual int32_t Seek(uint64_t fileOffset);
+    // Queued frames, read without the queue lock.
+    virtual int32_t GetFrameCount(uint32_t *count);
+    virtual int32_t GetStatistics(StreamStatistics *statistics);
+    // Scans for complete frames and queues them; returns the bytes consumed
+    // (up to the end of the last frame found, garbage before it included).
+    virtual uint32_t ParseBuffer(const uint8_t *data, uint32_t length, uint64_t fileOffset);
+    // A complete, valid video frame starts at data (all of it inside length).
+    virtual bool IsVideoFrameAt(const uint8_t *data, uint32_t length) = 0;
+    // Builds the record of the video frame at data; null when the pool has
+    // no block (the scan then stops and keeps the bytes).
+    virtual FrameRecord *ParseVideoFrame(const uint8_t *data, uint32_t length, uint64_t fileOffset) = 0;
+    virtual bool IsAudioFrameAt(const uint8_t *data, uint32_t length) = 0;
+    // Builds the record of the audio frame at data (file offset 0).
+    virtual FrameRecord *ParseAudioFrame(const uint8_t *data, uint32_t length) = 0;
+    // Counts a frame that entered the queue.
+    virtual void UpdateStatistics(FrameRecord *frame);
+    // Where the next frame may start in data: the offset of the first byte
+    // that could begin one (length when none). The scan skips to it instead
+    // of testing every byte; the default tests every byte. Must never skip a
+    // position at which IsVideoFrameAt or IsAudioFrameAt would hold.
+    virtual uint32_t NextFrameCandidate(const uint8_t *data, uint32_t length);
+
+protected:
+    BlockPool *Pool() { return &m_pool; }
+    COsdList &OsdList() { return m_osd; }
+
+    // A zeroed record (size set) with one pool block holding a copy of the
+    // header followed directly by the payload. headerLength may be 0 (header
+    // null then). Null when the pool has no block.
+    FrameRecord *NewFrame(const uint8_t *header, uint32_t headerLength, const uint8_t *payload,
+                          uint32_t payloadLength);
+    // Returns a record, its data block(s) and its OSD copy to the pool,
+    // whatever the derived FreeFrame does.
+    void DestroyFrame(FrameRecord *frame);
+    // Appends at the tail of the queue under the queue lock. When the queue
+    // cannot grow the frame is freed and false returned. Once queued the
+    // frame may be taken by another thread at once: do not touch it after.
+    bool QueueFrame(FrameRecord *frame);
+    // Adds the time since startCounter (QueryCounter) to the input time.
+    void AddInputTime(int64_t startCounter);
+    // Frees every queued frame (under the queue lock).
+    void DropQueuedFrames();
+
+    StreamInfo m_info{};
+    StreamStatistics m_statistics{};
+    uint32_t m_lastVideoTimestamp = 0; // 0: no video frame counted yet
+    BlockPool m_pool{};
+    std::deque<FrameRecord *> m_queue; // oldest first
+    // m_queue.size(), readable without the queue lock; whoever changes
+    // m_queue directly (under the queue lock) keeps it equal.
+    std::atomic<uint32_t> m_queuedCount{0};
+    platform::CLock m_queueLock;
+    uint8_t *m_buffer = nullptr;
+    uint32_t m_capacity = 0;     // DEMUX_INPUT_BUFFER_SIZE once allocated
+    uint32_t m_start = 0;        // first unparsed byte
+    uint32_t m_filled = 0;       // unparsed bytes from m_start
+    uint64_t m_bufferOffset = 0; // stream offset of buffer byte 0
+    COsdList m_osd;
+    platform::CLock m_inputLock;
+};
