@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <new>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -39,6 +40,9 @@ private:
     std::deque<AVPacket *> m_packets;
     uint32_t m_dwMaxWidth = 0;
     uint32_t m_dwMaxHeight = 0;
+    // Input on its way to the parser, with the zeroed tail it reads into.
+    static constexpr uint32_t kParseStep = 1u << 16;
+    std::vector<uint8_t> m_padded;
     bool m_bEndOfStream = false; // drain once m_packets is empty
     bool m_bDrainSent = false;   // the decoder has been told the stream ended
 };
@@ -180,11 +184,16 @@ int32_t CH264Core::Decode(const uint8_t *data, uint32_t length, H264CorePicture 
     av_frame_unref(m_pFrame);
 
     if (data && length > 0) {
-        // The parser counts in int; larger pieces go in several steps.
-        constexpr uint32_t kStep = 1u << 30;
+        // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past the
+        // end of its input, so the caller's bytes go through a buffer with a
+        // zeroed tail, a step at a time.
+        if (m_padded.empty())
+            m_padded.assign(kParseStep + AV_INPUT_BUFFER_PADDING_SIZE, 0);
         while (length > 0) {
-            uint32_t step = length < kStep ? length : kStep;
-            if (!Parse(data, static_cast<int>(step)))
+            uint32_t step = length < kParseStep ? length : kParseStep;
+            std::copy(data, data + step, m_padded.data());
+            std::fill(m_padded.begin() + step, m_padded.begin() + step + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+            if (!Parse(m_padded.data(), static_cast<int>(step)))
                 return H264_CORE_NO_PICTURE;
             data += step;
             length -= step;
