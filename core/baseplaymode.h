@@ -1,0 +1,314 @@
+// The player behind every handle: validation header, components, play thread,
+// frame pipeline, controls, attributes, callbacks and play clock. Subclasses
+// supply the source of frames (pushed stream data, a file).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <set>
+
+#include "core/blockpool.h"
+#include "core/displaylink.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "qvaudio.h"
+#include "qvdemux.h"
+#include "qvdisplay.h"
+#include "qvosd.h"
+#include "qvplay.h"
+#include "qvsound.h"
+#include "qvvdec.h"
+
+class CBaseStream;
+class CBaseVideoCodec;
+class CBaseAudioCodec;
+class CSoundManager;
+
+// Play thread wake-ups: a semaphore of at most this many, or this time-out.
+constexpr int32_t kPlayWakeMax = 4;
+constexpr uint32_t kPlayWakeTimeoutMs = 250;
+
+// Sound output defaults handed to the sound output at creation.
+constexpr uint32_t kPlaySoundBufferMs = 2000;
+constexpr uint32_t kPlaySoundStartMs = 200;
+
+// Video decoder renewal limits (never, for files; stream players renew after
+// 30 minutes of decoding time or a million pictures).
+constexpr uint32_t kPlayRenewNever = 0xFFFFFFFFu;
+constexpr uint32_t kPlayStreamRenewTimeMs = 1800000;
+constexpr uint32_t kPlayStreamRenewPictures = 1000000;
+
+// Play clock constants.
+constexpr float kPlaySkipAboveRate = 75.0f;       // effective frames per second
+constexpr uint32_t kPlaySkipShownDelayUs = 13333; // 75 pictures per second
+constexpr uint32_t kPlayDefaultDurationMs = 40;
+constexpr uint32_t kPlayMaxDurationMs = 1100;
+constexpr uint32_t kPlayStatisticsWindowMs = 4000;
+constexpr int32_t kPlayThrottleHighDefault = 85;
+constexpr int32_t kPlayThrottleLowDefault = 42;
+
+// Values of attributes 1 to 26, in code order.
+struct PlayAttributes {
+    uint32_t dwMode;
+    uint32_t dwEnable;
+    uint32_t dwState;
+    uint32_t dwPlayBackward;
+    float fSpeed;
+    uint32_t dwVolume;
+    PLAY_COLOR color;
+    int32_t nCpuLimit;
+    uint32_t dwFileIndexCompleted;
+    uint32_t dwFileEnded;
+    uint32_t dwPictureWidth;
+    uint32_t dwPictureHeight;
+    uint32_t dwBufferedFrameCount;
+    uint64_t ullFileSize;
+    uint64_t ullPlayDataSize;
+    uint32_t dwFileDuration;
+    uint32_t dwPlayDuration;
+    uint32_t dwFileVideoFrameCount;
+    uint32_t dwPlayVideoFrameIndex;
+    uint32_t dwKeyFrameDistance;
+    uint32_t dwKeyFrameInterval;
+    float fVideoFrameRate;
+    float fVideoBitrate;
+    float fAudioFrameRate;
+    float fAudioBitrate;
+    StreamInfo demuxProperty;
+};
+
+// Parameters handed to the components when they are created.
+struct StreamParamBlock {
+    VideoDecoderParam vdecParam;
+    uint32_t dwRenewTimeLimitMs;
+    uint32_t dwRenewPictureLimit;
+    OSD_SETTING osdSetting;
+    uint32_t dwDisplayFlags;
+    uint32_t dwAudioCodec;
+    GUID soundDevice;
+    SOUND_SETTING soundSetting;
+};
+
+// Position fields of a frame record: the first key frame's set the origin of
+// the play position, the last video frame's the reference of the next one.
+// Valid while the codec is a video codec (1 to 6).
+struct FramePosition {
+    uint32_t dwCodec;
+    uint16_t wWidth;
+    uint16_t wHeight;
+    uint64_t ullFileOffset;
+    SYSTEMTIME stTime;
+    uint32_t dwSequence;
+    uint32_t dwTimestamp;
+};
+
+// Measurement window of the statistics.
+struct StatisticsWindow {
+    uint32_t dwDuration; // summed video frame durations, ms
+    uint32_t dwKeyFrames;
+    uint32_t dwType3;
+    uint32_t dwType4;
+    uint32_t dwType5;
+    uint32_t dwVideoBytes;
+    uint32_t dwAudioFrames;
+    uint32_t dwAudioBytes;
+};
+
+// Frame-skip and throttle state of the play clock.
+struct PlayClock {
+    float fEffectiveRate;
+    float fSkipRatio;
+    const uint8_t *pSkipRow; // null: every frame shown
+    int nSkipRowIndex;       // -1 with no row
+    uint32_t dwSkipPosition; // 0 .. 100
+    int32_t nThrottleHigh;
+    int32_t nThrottleLow;
+};
+
+class CBasePlayMode {
+public:
+    CBasePlayMode();
+    // Slot 0 onwards: the virtual operations in their fixed order.
+    virtual ~CBasePlayMode();
+    virtual int32_t Open(const PLAY_CREATE_PARAM *pParam);
+    virtual int32_t Close();
+    virtual int32_t GetExtension(void **ppExtension);
+    virtual int32_t SetControl(uint32_t dwCode, const void *pValue, uint32_t dwSize);
+    virtual int32_t GetAttribute(uint32_t dwCode, void *pBuffer, uint32_t *pdwSize);
+    virtual int32_t AddViewport(const PLAY_VIEWPORT *pViewport);
+    virtual int32_t RemoveViewport(uint32_t dwID);
+    virtual int32_t GetViewport(PLAY_VIEWPORT *pViewports, uint32_t *pdwCount);
+    virtual int32_t SnapPicture(PLAY_SNAPSHOT *pSnapshot);
+    virtual int32_t InputData(const void *pData, uint32_t dwLength) = 0;
+    virtual int32_t GetDecodeFrame(uint32_t dwPixelFormat, PLAY_FRAME **ppFrame) = 0;
+    virtual int32_t FreeDecodeFrame(PLAY_FRAME *pFrame);
+    virtual int32_t Seek(uint32_t dwKind, const void *pValue, uint32_t dwSize) = 0;
+    virtual int32_t RegisterCallbackFunction(uint32_t dwKind, const PLAY_CALLBACK_PARAM *pParam,
+                                             uint32_t dwSize);
+    virtual int32_t SetEnableFlag(uint32_t dwFlags);
+    virtual void InitStreamParam(const PLAY_CREATE_PARAM *pParam);
+    virtual int32_t InitAttributes();
+    virtual void OnStreamParse(PLAY_FRAME *pFrame);
+    virtual void OnDecode(PLAY_FRAME *pFrame);
+    virtual int32_t PlayStep(PLAY_FRAME *pFrame) = 0;
+    virtual int32_t ReadFrame(PLAY_FRAME *pFrame) = 0;
+    virtual int32_t DecodeFrame(PLAY_FRAME *pFrame);
+    virtual int32_t DecodeAudio(PLAY_FRAME *pFrame);
+    virtual void UpdateCpuThrottle();
+    virtual int32_t DecodeVideo(PLAY_FRAME *pFrame);
+    virtual int32_t RenderFrame(PLAY_FRAME *pFrame);
+    virtual int32_t OutputSound(PLAY_FRAME *pFrame);
+    virtual void SetFrameRate(float fFrameRate, float fSpeed);
+    virtual int32_t ComputeFrameTiming(PLAY_FRAME *pFrame);
+    virtual int32_t DisplayPicture(PLAY_FRAME *pFrame);
+    virtual int32_t ReleaseFrame(PLAY_FRAME *pFrame);
+    virtual void UpdateStatistics(PLAY_FRAME *pFrame);
+
+    CBasePlayMode(const CBasePlayMode &) = delete;
+    CBasePlayMode &operator=(const CBasePlayMode &) = delete;
+
+    // ---- Validation header (used by the handle layer) ----
+    const uint8_t *Signature() const { return m_abySignature; }
+    // One more reference unless release has begun.
+    bool TryAddRef();
+    void DropRef();
+    // Sets closing; false when it was already set or there is no release event.
+    bool BeginClosing();
+    // Drops the creator's reference and waits until every other one is gone.
+    bool WaitForLastReference();
+    int32_t RefCount() const { return m_nRefCount.load(); }
+    // Whether the calling thread is inside one of this player's callbacks,
+    // where a release would wait for itself.
+    bool IsPlayThread() const;
+
+    PLAY_HANDLE Handle() { return reinterpret_cast<PLAY_HANDLE>(this); }
+
+    // ---- Read-outs for tests and the subclasses ----
+    uint32_t EnableFlags() const { return m_dwEnable.load(std::memory_order_relaxed); }
+    int32_t State() const { return m_nState.load(); }
+    const PlayClock &Clock() const { return m_clock; }
+    const StatisticsWindow &Window() const { return m_window; }
+    const FramePosition &FirstFrame() const { return m_firstFrame; }
+    const FramePosition &LastVideoFrame() const { return m_lastVideoFrame; }
+    bool Throttled() const { return m_nThrottled.load(std::memory_order_relaxed) != 0; }
+    const StreamParamBlock &StreamParams() const { return m_streamParam; }
+    // Attribute block as it stands (copy taken under the player lock).
+    PlayAttributes Attributes();
+    uint32_t HandedOutFrameCount();
+    PLAY_CALLBACK_PARAM RegisteredCallback(uint32_t dwKind) { return CallbackOf(dwKind); }
+
+    // Normalisation of enable flags, applied each time they are set.
+    static uint32_t NormaliseEnableFlags(uint32_t dwFlags);
+    // Default flags after open on this system.
+    static uint32_t DefaultEnableFlags();
+    // Display-manager creation flags that the enable flags ask for.
+    static uint32_t DisplayFlagsFor(uint32_t dwEnable);
+    static bool IsVideoType(int32_t nType) {
+        return nType >= DEMUX_FRAME_I && nType <= DEMUX_FRAME_DROPPABLE;
+    }
+    static bool IsValidPosition(const FramePosition &pos) {
+        return pos.dwCodec >= DEMUX_CODEC_VIDEO_FIRST && pos.dwCodec <= DEMUX_CODEC_VIDEO_LAST;
+    }
+    static FramePosition PositionOf(const FrameRecord *pRecord);
+    static bool IsAcceptedPixelFormat(uint32_t dwFormat);
+
+protected:
+    // Play thread routine and the per-subclass hold of the inner loop (file
+    // modes stop at the end of the file or under processor load).
+    static uint32_t PlayThreadMain(void *pContext);
+    void PlayThreadLoop();
+    virtual bool HoldPlayback() { return false; }
+
+    // Hands a pause (state 3) or seek (state 4) request to the play thread
+    // and waits until it has been carried out; from the play thread itself the
+    // state is set directly.
+    int32_t RequestFromPlayThread(int32_t nRequestState);
+
+    // Tears down components in the fixed order and zeroes the blocks.
+    void DestroyComponents();
+    void FreeHandedOutFrames();
+
+    // Callback table access (copy under the lock, call outside).
+    PLAY_CALLBACK_PARAM CallbackOf(uint32_t dwKind);
+    // Marks the calling thread as running a client callback of this player
+    // for the life of the scope.
+    class CCallbackScope {
+    public:
+        explicit CCallbackScope(const CBasePlayMode *pPlayer) : m_pPrevious(SwapCallbackMarker(pPlayer)) {}
+        ~CCallbackScope() { SwapCallbackMarker(m_pPrevious); }
+        CCallbackScope(const CCallbackScope &) = delete;
+        CCallbackScope &operator=(const CCallbackScope &) = delete;
+
+    private:
+        const CBasePlayMode *m_pPrevious;
+    };
+    static const CBasePlayMode *SwapCallbackMarker(const CBasePlayMode *pPlayer);
+
+    int32_t GetQueuedCount(uint32_t *pdwCount);
+    void SetBufferedCount(uint32_t dwCount);
+    uint32_t DisplayFlags() const { return DisplayFlagsFor(EnableFlags()); }
+    int32_t EnsureDisplayManager();
+
+    static void QV_CALL OnPictureReleased(void *pManager, DISPLAY_PICTURE *pPicture, void *pContext);
+    static void QV_CALL OnDcRender(void *pManager, PLAY_DC_RENDER *pRender, void *pContext);
+
+    void FreeOutput(PLAY_FRAME *pFrame);
+
+    // Validation header: signature, closing flag, reference count, release
+    // event and its wait time-out, extension block.
+    uint32_t m_dwUnused = 0;
+    uint8_t m_abySignature[16];
+    std::atomic<int32_t> m_nClosing{0};
+    std::atomic<int32_t> m_nRefCount{1};
+    platform::CEvent *m_pReleaseEvent = nullptr;
+    uint32_t m_dwReleaseTimeout = platform::kInfinite;
+    uint8_t *m_pExtension = nullptr;
+    uint32_t m_dwExtensionSize = 0;
+
+    // Play thread and its hand-shake objects.
+    platform::CThread m_thread;
+    platform::CSemaphore *m_pWake = nullptr;
+    platform::CEvent *m_pDone = nullptr;
+    std::atomic<int32_t> m_nQuit{0};
+    std::mutex m_requestLock; // one pause or seek request at a time
+
+    StreamParamBlock m_streamParam{};
+
+    // Components, guarded by the player lock.
+    CBaseStream *m_pStream = nullptr;
+    CBaseVideoCodec *m_pVideoDecoder = nullptr;
+    void *m_pOsdRenderer = nullptr;
+    void *m_pDisplayManager = nullptr;
+    CBaseAudioCodec *m_pAudioDecoder = nullptr;
+    CSoundManager *m_pSound = nullptr;
+    const DisplayManagerLink *m_pDisplayLink = nullptr;
+    const OsdRendererLink *m_pOsdLink = nullptr;
+
+    platform::CLock m_lock;
+    BlockPool m_pool;
+    bool m_bPoolReady = false;
+
+    // Attribute block; state, enable flags and the buffered count are kept
+    // apart because the play thread and Play_InputData touch them without the
+    // player lock.
+    PlayAttributes m_attr{};
+    std::atomic<int32_t> m_nState{PLAY_STATE_IDLE};
+    std::atomic<uint32_t> m_dwEnable{0};
+    std::atomic<uint32_t> m_dwBufferedCount{0};
+
+    StatisticsWindow m_window{};
+    FramePosition m_firstFrame{};
+    FramePosition m_lastVideoFrame{};
+    PLAY_CALLBACK_PARAM m_aCallbacks[PLAY_CALLBACK_COUNT]{};
+    platform::CLock m_callbackLock; // guards the table only; nothing is taken inside it
+    PlayClock m_clock{};
+    std::atomic<int32_t> m_nThrottled{0};
+    int32_t m_nCatchUp = 0; // 0 off, 1 fast, 2 skipped to a key frame
+
+    // The play thread's own frame.
+    PLAY_FRAME m_threadFrame{};
+
+    // PLAY_FRAME copies handed out by GetDecodeFrame and not yet given back.
+    std::set<PLAY_FRAME *> m_handedOut;
+};

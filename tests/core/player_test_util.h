@@ -1,0 +1,149 @@
+// Helpers shared by the player tests: recordings from the fixture writers,
+// stream players created through the core API, attribute and control calls.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/baseplaymode.h"
+#include "core/playapi.h"
+#include "core/streammode.h"
+#include "fixtures/fixtures.h"
+
+namespace playtest {
+
+// Bytes of the V30 file header that the writer puts first: the header block
+// a live stream player is created from.
+constexpr uint32_t kV30HeaderSize = 256;
+
+struct Recording {
+    std::vector<uint8_t> bytes;
+    std::vector<FixtureFrame> frames; // every frame written, audio included
+};
+
+inline Recording MakeV30(const V30Options &options) {
+    Recording r;
+    r.bytes = WriteV30(options, &r.frames);
+    return r;
+}
+
+// A V30 recording of the 704x576 clip without audio, repeated to count
+// video frames (key frames every 25).
+inline Recording MakeVideoOnly(uint32_t count, const char *sample = "h264_704x576_high_cabac.264",
+                               uint16_t width = 704, uint16_t height = 576) {
+    V30Options o;
+    o.videoSample = sample;
+    o.wWidth = width;
+    o.wHeight = height;
+    o.dwVideoFrames = count;
+    o.dwAudioCodec = 0;
+    return MakeV30(o);
+}
+
+inline PLAY_CREATE_PARAM StreamParam(const void *pSource, uint32_t dwSize, uint32_t dwExtension = 0) {
+    PLAY_CREATE_PARAM p{};
+    p.dwSize = PLAY_CREATE_PARAM_SIZE;
+    p.dwExtensionSize = dwExtension;
+    p.dwType = PLAY_MODE_STREAM;
+    p.pSource = pSource;
+    p.dwSourceSize = dwSize;
+    return p;
+}
+
+// Releases the player at the end of a scope unless released before.
+class CPlayer {
+public:
+    CPlayer() = default;
+    explicit CPlayer(PLAY_HANDLE h) : m_h(h) {}
+    ~CPlayer() { Reset(); }
+    CPlayer(const CPlayer &) = delete;
+    CPlayer &operator=(const CPlayer &) = delete;
+    void Reset() {
+        if (m_h) {
+            EXPECT_EQ(PlayApi_Release(m_h), PLAY_OK);
+        }
+        m_h = nullptr;
+    }
+    PLAY_HANDLE Detach() {
+        PLAY_HANDLE h = m_h;
+        m_h = nullptr;
+        return h;
+    }
+    PLAY_HANDLE Get() const { return m_h; }
+    PLAY_HANDLE *Out() { return &m_h; }
+    CStreamMode *Mode() const { return static_cast<CStreamMode *>(reinterpret_cast<CBasePlayMode *>(m_h)); }
+    explicit operator bool() const { return m_h != nullptr; }
+
+private:
+    PLAY_HANDLE m_h = nullptr;
+};
+
+// A stream player from the first kV30HeaderSize bytes of a recording.
+inline int32_t OpenStream(CPlayer &player, const std::vector<uint8_t> &bytes, uint32_t dwExtension = 0) {
+    PLAY_CREATE_PARAM p = StreamParam(bytes.data(), kV30HeaderSize, dwExtension);
+    return PlayApi_CreateW(player.Out(), &p);
+}
+
+inline uint32_t AttrU32(PLAY_HANDLE h, uint32_t code) {
+    uint32_t v = 0xDEADBEEF, size = 4;
+    EXPECT_EQ(PlayApi_GetAttribute(h, code, &v, &size), PLAY_OK) << "attribute " << code;
+    return v;
+}
+
+inline float AttrFloat(PLAY_HANDLE h, uint32_t code) {
+    float v = -1.0f;
+    uint32_t size = 4;
+    EXPECT_EQ(PlayApi_GetAttribute(h, code, &v, &size), PLAY_OK) << "attribute " << code;
+    return v;
+}
+
+inline uint64_t AttrU64(PLAY_HANDLE h, uint32_t code) {
+    uint64_t v = 0;
+    uint32_t size = 8;
+    EXPECT_EQ(PlayApi_GetAttribute(h, code, &v, &size), PLAY_OK) << "attribute " << code;
+    return v;
+}
+
+inline int32_t SetU32(PLAY_HANDLE h, uint32_t code, uint32_t value) {
+    return PlayApi_SetControl(h, code, &value, sizeof(value));
+}
+
+inline int32_t SetFloat(PLAY_HANDLE h, uint32_t code, float value) {
+    return PlayApi_SetControl(h, code, &value, sizeof(value));
+}
+
+inline int32_t Action(PLAY_HANDLE h, uint32_t action) {
+    return SetU32(h, PLAY_CONTROL_ACTION, action);
+}
+
+// Feeds bytes [from, to) in one block per frame boundary given (each frame
+// of the recording whose header starts at or after from).
+inline std::vector<std::vector<uint8_t>> FrameBlocks(const Recording &r, size_t from = kV30HeaderSize) {
+    std::vector<std::vector<uint8_t>> blocks;
+    std::vector<size_t> cuts;
+    for (const FixtureFrame &f : r.frames)
+        if (f.ullOffset >= from)
+            cuts.push_back(static_cast<size_t>(f.ullOffset));
+    cuts.push_back(r.bytes.size());
+    size_t start = from;
+    for (size_t cut : cuts) {
+        if (cut > start)
+            blocks.emplace_back(r.bytes.begin() + static_cast<ptrdiff_t>(start),
+                                r.bytes.begin() + static_cast<ptrdiff_t>(cut));
+        start = cut;
+    }
+    return blocks;
+}
+
+inline std::vector<const FixtureFrame *> VideoFrames(const Recording &r) {
+    std::vector<const FixtureFrame *> v;
+    for (const FixtureFrame &f : r.frames)
+        if (f.nType != DEMUX_FRAME_AUDIO)
+            v.push_back(&f);
+    return v;
+}
+
+} // namespace playtest
