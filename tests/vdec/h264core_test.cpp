@@ -11,66 +11,20 @@
 
 #include "md5.h"
 #include "vdec/h264core.h"
+#include "vdectest.h"
 
 namespace {
 
+using vdectest::k1080;
+using vdectest::kBaseline;
+using vdectest::kField;
+using vdectest::kHighCabac;
+using vdectest::ReadReference;
+using vdectest::ReadSample;
+using vdectest::Reference;
+
 std::string SamplePath(const std::string &name) {
-    std::string path = std::string(QV_SAMPLES_DIR) + "/" + name;
-#ifdef _WIN32
-    // Under wine the build machine's file system is drive Z:.
-    if (!path.empty() && path[0] == '/')
-        path = "Z:" + path;
-#endif
-    return path;
-}
-
-std::vector<uint8_t> ReadSample(const std::string &name) {
-    std::vector<uint8_t> bytes;
-    FILE *file = std::fopen(SamplePath(name).c_str(), "rb");
-    if (!file)
-        return bytes;
-    uint8_t chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    std::fclose(file);
-    return bytes;
-}
-
-struct Reference {
-    uint32_t dwWidth = 0; // display size
-    uint32_t dwHeight = 0;
-    std::vector<std::string> md5s;
-};
-
-// Reads "<clip>.framemd5": the "#dimensions 0: WxH" line and the last field
-// of every data line.
-Reference ReadReference(const std::string &clip) {
-    Reference ref;
-    FILE *file = std::fopen(SamplePath(clip + ".framemd5").c_str(), "r");
-    if (!file)
-        return ref;
-    char line[512];
-    while (std::fgets(line, sizeof line, file)) {
-        unsigned w, h;
-        if (std::sscanf(line, "#dimensions 0: %ux%u", &w, &h) == 2) {
-            ref.dwWidth = w;
-            ref.dwHeight = h;
-            continue;
-        }
-        if (line[0] == '#')
-            continue;
-        std::string text(line);
-        size_t comma = text.rfind(',');
-        if (comma == std::string::npos)
-            continue;
-        std::string md5 = text.substr(comma + 1);
-        md5.erase(0, md5.find_first_not_of(" \t"));
-        md5.erase(md5.find_last_not_of(" \t\r\n") + 1);
-        ref.md5s.push_back(md5);
-    }
-    std::fclose(file);
-    return ref;
+    return vdectest::HostPath(std::string(QV_SAMPLES_DIR) + "/" + name);
 }
 
 // MD5 of the picture cropped to width x height, planes packed as yuv420p.
@@ -224,10 +178,6 @@ TEST_P(H264CoreClipTest, MatchesFfmpegFrameByFrame) {
     }
 }
 
-constexpr const char *kHighCabac = "h264_704x576_high_cabac.264";
-constexpr const char *kBaseline = "h264_352x288_baseline_cavlc.264";
-constexpr const char *k1080 = "h264_1920x1080_high.264";
-constexpr const char *kField = "h264_704x288_field.264";
 
 INSTANTIATE_TEST_SUITE_P(
     Clips, H264CoreClipTest,
