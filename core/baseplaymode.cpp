@@ -694,14 +694,16 @@ void CBasePlayMode::PlayThreadLoop() {
     ReleaseFrame(&m_threadFrame);
 }
 
-int32_t CBasePlayMode::RequestFromPlayThread(int32_t nRequestState) {
+int32_t CBasePlayMode::RequestFromPlayThread(int32_t nRequestState, int32_t nFromState) {
     const int32_t nDoneState =
         nRequestState == PLAY_STATE_PAUSE_REQUESTED ? PLAY_STATE_PAUSED : PLAY_STATE_SEEK_ACKNOWLEDGED;
-    if (IsPlayThread()) {
+    if (m_thread.Started() && m_thread.IsCurrent()) {
         // A callback on the play thread: the frame in progress finishes when
         // the callback returns, and the loop stops at the new state. A
         // request of another thread already pending is left to the loop.
-        int32_t nExpected = PLAY_STATE_PLAYING;
+        // (Callbacks on other threads, such as the index builder's, wait
+        // like any caller.)
+        int32_t nExpected = nFromState;
         if (!m_nState.compare_exchange_strong(nExpected, nDoneState))
             return PLAY_E_NOT_READY;
         return PLAY_OK;
@@ -714,7 +716,7 @@ int32_t CBasePlayMode::RequestFromPlayThread(int32_t nRequestState) {
     if (!request.owns_lock())
         return PLAY_E_NOT_READY;
     m_pDone->Reset();
-    int32_t nExpected = PLAY_STATE_PLAYING;
+    int32_t nExpected = nFromState;
     if (!m_nState.compare_exchange_strong(nExpected, nRequestState))
         return PLAY_E_NOT_READY;
     m_pWake->Release(1);

@@ -222,8 +222,8 @@ protected:
 
     // Hands a pause (state 3) or seek (state 4) request to the play thread
     // and waits until it has been carried out; from the play thread itself the
-    // state is set directly.
-    int32_t RequestFromPlayThread(int32_t nRequestState);
+    // state is set directly. The request is made only from nFromState.
+    int32_t RequestFromPlayThread(int32_t nRequestState, int32_t nFromState = PLAY_STATE_PLAYING);
 
     // Tears down components in the fixed order and zeroes the blocks.
     void DestroyComponents();

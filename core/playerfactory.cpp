@@ -4,6 +4,8 @@
 #include <memory>
 
 #include "core/baseplaymode.h"
+#include "core/filemode.h"
+#include "core/filemode6000.h"
 #include "core/streammode.h"
 
 namespace {
@@ -22,10 +24,16 @@ int32_t OpenPlayer(std::unique_ptr<CBasePlayMode> pPlayer, const PLAY_CREATE_PAR
 int32_t CreatePlayer(const PLAY_CREATE_PARAM *pParam, CBasePlayMode **ppPlayer) {
     *ppPlayer = nullptr;
     switch (pParam->dwType) {
-    case PLAY_MODE_FILE:
-        // This build has no file players: a file is a format that no play
-        // mode here handles.
-        return PLAY_E_NOT_SUPPORTED;
+    case PLAY_MODE_FILE: {
+        if (pParam->pSource == nullptr)
+            return PLAY_E_NULL_POINTER;
+        const int32_t nResult = OpenPlayer(std::make_unique<CFileMode>(), pParam, ppPlayer);
+        // The 6000 generation is refused by the general file player and has
+        // a player of its own.
+        if (nResult != PLAY_E_NOT_SUPPORTED)
+            return nResult;
+        return OpenPlayer(std::make_unique<CFileMode6000>(), pParam, ppPlayer);
+    }
     case PLAY_MODE_STREAM:
         if (pParam->pSource == nullptr)
             return PLAY_E_NULL_POINTER;

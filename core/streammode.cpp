@@ -284,12 +284,16 @@ int32_t CStreamMode::GetDecodeFrame(uint32_t, PLAY_FRAME **ppFrame) {
             return nResult;
     }
 
+    return HandOutFrame(&frame, ppFrame);
+}
+
+int32_t CStreamMode::HandOutFrame(PLAY_FRAME *pFrame, PLAY_FRAME **ppFrame) {
     PLAY_FRAME *pCopy = static_cast<PLAY_FRAME *>(AllocClassBlock(&m_pool, 0));
     if (pCopy == nullptr) {
-        ReleaseFrame(&frame);
+        ReleaseFrame(pFrame);
         return PLAY_E_OUT_OF_MEMORY;
     }
-    std::memcpy(pCopy, &frame, sizeof(frame));
+    std::memcpy(pCopy, pFrame, sizeof(*pFrame));
     try {
         platform::CLockGuard guard(m_lock);
         m_handedOut.insert(pCopy);

@@ -43,6 +43,9 @@ protected:
     bool LatencyControlOn();
     // Takes the next frame from the parser into an empty slot.
     int32_t TakeFrame(PLAY_FRAME *pFrame);
+    // Gives a decoded frame to the client as a pool copy it hands back with
+    // FreeDecodeFrame; the frame is released on failure.
+    int32_t HandOutFrame(PLAY_FRAME *pFrame, PLAY_FRAME **ppFrame);
 
     // Held by Play_InputData and by the parser reset of a stop only (never
     // with anything else inside it): the parser is not reset under a block

@@ -1,0 +1,908 @@
+// Forward play of recording files: reader, index thread, file end, seeks and
+// the single-frame step.
+#include "core/filemodeforward.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "audio/sound.h"
+#include "core/player.h"
+#include "demux/basestream.h"
+#include "demux/demux.h"
+#include "platform/memory.h"
+#include "platform/thread.h"
+#include "vdec/vdec.h"
+
+namespace {
+
+// How long a seek or step waits for room in a full display queue.
+constexpr uint32_t kRenderRetryLimitMs = 2000;
+
+DemuxInput InputOf(const uint8_t *pData, uint32_t dwLength) {
+    DemuxInput input{};
+    input.dwSize = DEMUX_INPUT_SIZE;
+    input.dwLength = dwLength;
+    input.pData = pData;
+    return input;
+}
+
+} // namespace
+
+CFileModeForward::CFileModeForward() = default;
+
+CFileModeForward::~CFileModeForward() {
+    CFileModeForward::Close();
+}
+
+// ---------------------------------------------------------------------------
+// Open and close
+
+int32_t CFileModeForward::Open(const PLAY_CREATE_PARAM *pParam) {
+    if (pParam->dwType != PLAY_MODE_FILE)
+        return PLAY_E_NOT_SUPPORTED;
+    const QV_WCHAR *pPath = static_cast<const QV_WCHAR *>(pParam->pSource);
+    if (pPath == nullptr)
+        return PLAY_E_NULL_POINTER;
+    if (!m_file.Open(pPath, platform::kFileRead))
+        return PLAY_E_FILE_OPEN;
+    m_pReadBuffer = static_cast<uint8_t *>(platform::PageAlloc(kFileReadBlock));
+    if (m_pReadBuffer == nullptr)
+        return PLAY_E_OUT_OF_MEMORY;
+    m_dwReadBufferSize = kFileReadBlock;
+    const int64_t llRead = m_file.Read(m_pReadBuffer, kFileReadBlock);
+    if (llRead < 0)
+        return PLAY_E_FAIL;
+    const DemuxInput input = InputOf(m_pReadBuffer, static_cast<uint32_t>(llRead));
+    CBaseStream *pStream = nullptr;
+    if (llRead == 0 || Demux_Create(&pStream, &input) < 0 || pStream == nullptr)
+        return PLAY_E_NOT_SUPPORTED;
+    {
+        platform::CLockGuard guard(m_lock);
+        m_pStream = pStream;
+    }
+    size_t nLength = 0;
+    while (pPath[nLength] != 0)
+        ++nLength;
+    m_path.assign(pPath, pPath + nLength + 1);
+
+    const int32_t nResult = InitAttributes();
+    if (nResult < 0)
+        return nResult;
+    // The 6000 generation is played by its own class; this answer makes the
+    // factory retry with it.
+    if (m_attr.demuxProperty.dwGeneration == DEMUX_GENERATION_6000)
+        return PLAY_E_NOT_SUPPORTED;
+    InitStreamParam(pParam);
+    m_nIndexQuit.store(0);
+    m_indexThreadDone.store(false);
+    if (!m_indexThread.Start(IndexThreadMain, this))
+        return PLAY_E_FAIL;
+    // Indexing must not disturb playback.
+    m_indexThread.SetPriority(platform::kPriorityLowest);
+    return CBasePlayMode::Open(pParam);
+}
+
+int32_t CFileModeForward::Close() {
+    CBasePlayMode::Close();
+    if (m_indexThread.Started()) {
+        m_nIndexQuit.store(1);
+        m_indexThread.Join(platform::kInfinite);
+    }
+    {
+        platform::CLockGuard guard(m_indexLock);
+        m_index.clear();
+        m_lastIndexedVideo = FramePosition{};
+    }
+    ClearPending();
+    m_path.clear();
+    m_file.Close();
+    if (m_pReadBuffer != nullptr)
+        platform::PageFree(m_pReadBuffer, m_dwReadBufferSize);
+    m_pReadBuffer = nullptr;
+    m_dwReadBufferSize = 0;
+    DestroyComponents();
+    return PLAY_OK;
+}
+
+int32_t CFileModeForward::InitAttributes() {
+    const int32_t nResult = CBasePlayMode::InitAttributes();
+    const int64_t llSize = m_file.Size();
+    {
+        platform::CLockGuard guard(m_lock);
+        m_attr.dwMode = PLAY_MODE_FILE;
+        m_attr.ullFileSize = llSize > 0 ? static_cast<uint64_t>(llSize) : 0;
+    }
+    if (nResult < 0)
+        return nResult;
+
+    // Frame rate from two key frames far enough apart: the first of the file
+    // and the first after its middle.
+    PLAY_FRAME first{};
+    PLAY_FRAME middle{};
+    platform::CLockGuard guard(m_lock);
+    if (ReadKeyFrameAt(&first, 0) >= 0 && ReadKeyFrameAt(&middle, m_attr.ullFileSize / 2) >= 0) {
+        const FrameRecord *a = first.pFrame;
+        const FrameRecord *b = middle.pFrame;
+        const int64_t llSpan = static_cast<int64_t>(b->dwTimestamp) - a->dwTimestamp;
+        if (llSpan >= kFileRateMinSpanMs) {
+            float fRate = static_cast<float>(static_cast<int64_t>(b->dwSequence) - a->dwSequence) * 1000.0f /
+                          static_cast<float>(llSpan);
+            if (fRate <= kFileRateMin)
+                fRate = kFileRateMin;
+            else if (fRate >= kFileRateMax)
+                fRate = kFileRateMax;
+            m_attr.fVideoFrameRate = fRate;
+            SetFrameRate(fRate, m_attr.fSpeed);
+        }
+    }
+    ReleaseFrame(&first);
+    ReleaseFrame(&middle);
+    if (m_pStream != nullptr)
+        m_pStream->Reset();
+    m_attr.ullPlayDataSize = 0;
+    return nResult;
+}
+
+// ---------------------------------------------------------------------------
+// Index thread
+
+uint32_t CFileModeForward::IndexThreadMain(void *pContext) {
+    auto *pPlayer = static_cast<CFileModeForward *>(pContext);
+    pPlayer->IndexThreadRun();
+    pPlayer->m_indexThreadDone.store(true);
+    return 0;
+}
+
+void CFileModeForward::IndexThreadRun() {
+    // Its own file handle, buffer and parser: the play thread's reading
+    // position is never touched.
+    platform::CFile file;
+    if (!file.Open(m_path.data(), platform::kFileRead | platform::kFileSequential))
+        return;
+    uint8_t *pBuffer = static_cast<uint8_t *>(platform::PageAlloc(kFileReadBlock));
+    if (pBuffer == nullptr)
+        return;
+    CBaseStream *pParser = nullptr;
+    const int64_t llFirst = file.Read(pBuffer, kFileReadBlock);
+    const int64_t llSize = file.Size();
+    if (llFirst > 0 && llSize >= 0) {
+        const DemuxInput input = InputOf(pBuffer, static_cast<uint32_t>(llFirst));
+        if (Demux_Create(&pParser, &input) < 0)
+            pParser = nullptr;
+    }
+    StreamInfo info{};
+    info.dwSize = DEMUX_STREAM_INFO_SIZE;
+    if (pParser != nullptr && Demux_GetInfo(pParser, &info) >= 0 && file.Seek(0)) {
+        uint64_t ullRemaining = static_cast<uint64_t>(llSize);
+        while (m_nIndexQuit.load() == 0 && ullRemaining > 0) {
+            const uint32_t dwWant = ullRemaining < kFileReadBlock ? static_cast<uint32_t>(ullRemaining) : kFileReadBlock;
+            const int64_t llRead = file.Read(pBuffer, dwWant);
+            if (llRead <= 0)
+                break;
+            if (IndexBlock(pParser, pBuffer, static_cast<uint32_t>(llRead)) < 0)
+                break;
+            ullRemaining -= static_cast<uint64_t>(llRead);
+        }
+        // Whatever was indexed stays usable, also after a stop or a failure.
+        IndexCompleted();
+    }
+    Demux_Destroy(pParser);
+    platform::PageFree(pBuffer, kFileReadBlock);
+}
+
+int32_t CFileModeForward::IndexBlock(CBaseStream *pParser, const uint8_t *pData, uint32_t dwLength) {
+    const DemuxInput input = InputOf(pData, dwLength);
+    int32_t nResult = Demux_InputData(pParser, &input);
+    if (nResult < 0)
+        return nResult;
+    uint32_t dwQueued = 0;
+    nResult = Demux_GetFrameCount(pParser, &dwQueued);
+    if (nResult < 0)
+        return nResult;
+    for (uint32_t i = 0; i < dwQueued; ++i) {
+        FrameRecord *pRecord = nullptr;
+        if (Demux_GetFrame(pParser, &pRecord) < 0 || pRecord == nullptr)
+            break;
+        const FramePosition pos = PositionOf(pRecord);
+        if (pRecord->nType == DEMUX_FRAME_I) {
+            FramePosition entry = pos;
+            bool bFirst = false;
+            {
+                platform::CLockGuard guard(m_indexLock);
+                if (m_index.empty()) {
+                    bFirst = true;
+                } else {
+                    // Seeks need strictly increasing values: a recorder clock
+                    // set back or a counter that wrapped must not reorder them.
+                    const FramePosition &last = m_index.back();
+                    if (entry.dwSequence <= last.dwSequence)
+                        entry.dwSequence = last.dwSequence + 1;
+                    if (entry.dwTimestamp <= last.dwTimestamp)
+                        entry.dwTimestamp = last.dwTimestamp + 1;
+                }
+                m_index.push_back(entry);
+            }
+            if (bFirst) {
+                platform::CLockGuard guard(m_lock);
+                m_firstFrame = pos;
+            }
+        }
+        if (IsVideoType(pRecord->nType)) {
+            platform::CLockGuard guard(m_indexLock);
+            m_lastIndexedVideo = pos;
+        }
+        nResult = Demux_FreeFrame(pParser, pRecord);
+        if (nResult < 0)
+            return nResult;
+    }
+    return PLAY_OK;
+}
+
+void CFileModeForward::IndexCompleted() {
+    FramePosition last;
+    {
+        platform::CLockGuard guard(m_indexLock);
+        last = m_lastIndexedVideo;
+    }
+    {
+        platform::CLockGuard guard(m_lock);
+        m_attr.dwFileIndexCompleted = 1;
+        if (IsValidPosition(m_firstFrame) && IsValidPosition(last)) {
+            m_attr.dwFileDuration = last.dwTimestamp - m_firstFrame.dwTimestamp;
+            m_attr.dwFileVideoFrameCount = last.dwSequence - m_firstFrame.dwSequence + 1;
+        }
+    }
+    FireIndexCompleted();
+}
+
+std::vector<FramePosition> CFileModeForward::IndexEntries() {
+    platform::CLockGuard guard(m_indexLock);
+    return m_index;
+}
+
+uint32_t CFileModeForward::IndexCount() {
+    platform::CLockGuard guard(m_indexLock);
+    return static_cast<uint32_t>(m_index.size());
+}
+
+bool CFileModeForward::IsIndexCompleted() {
+    platform::CLockGuard guard(m_lock);
+    return m_attr.dwFileIndexCompleted != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Callbacks
+
+int32_t CFileModeForward::RegisterCallbackFunction(uint32_t dwKind, const PLAY_CALLBACK_PARAM *pParam,
+                                                   uint32_t dwSize) {
+    const int32_t nResult = CBasePlayMode::RegisterCallbackFunction(dwKind, pParam, dwSize);
+    // A registration after the index was completed fires at once.
+    FireIndexCompleted();
+    return nResult;
+}
+
+void CFileModeForward::FireIndexCompleted() {
+    if (!IsIndexCompleted())
+        return;
+    PLAY_CALLBACK_PARAM cb;
+    {
+        // Taken and cleared in one step: the index thread and a registering
+        // client may both get here, and the callback fires once.
+        platform::CLockGuard guard(m_callbackLock);
+        cb = m_aCallbacks[PLAY_CALLBACK_FILE_INDEX_COMPLETED - 1];
+        std::memset(&m_aCallbacks[PLAY_CALLBACK_FILE_INDEX_COMPLETED - 1], 0, sizeof(cb));
+    }
+    if (cb.pfnCallback == nullptr)
+        return;
+    CCallbackScope scope(this);
+    reinterpret_cast<PLAY_NOTIFY_CALLBACK>(cb.pfnCallback)(Handle(), cb.pContext);
+}
+
+void CFileModeForward::FireFileEnded() {
+    if (!FileEnded())
+        return;
+    const PLAY_CALLBACK_PARAM cb = CallbackOf(PLAY_CALLBACK_FILE_ENDED);
+    if (cb.pfnCallback == nullptr)
+        return;
+    CCallbackScope scope(this);
+    reinterpret_cast<PLAY_NOTIFY_CALLBACK>(cb.pfnCallback)(Handle(), cb.pContext);
+}
+
+// ---------------------------------------------------------------------------
+// Controls
+
+int32_t CFileModeForward::SetControl(uint32_t dwCode, const void *pValue, uint32_t dwSize) {
+    if (dwCode != PLAY_CONTROL_ACTION)
+        return CBasePlayMode::SetControl(dwCode, pValue, dwSize);
+    if (dwSize < 4)
+        return PLAY_E_BAD_SIZE;
+    if (EnableFlags() & PLAY_ENABLE_DECODE_ON_DEMAND)
+        return PLAY_E_NOT_SUPPORTED;
+    uint32_t dwAction;
+    std::memcpy(&dwAction, pValue, sizeof(dwAction));
+    switch (dwAction) {
+    case PLAY_ACTION_STOP:
+        return Stop();
+    case PLAY_ACTION_PAUSE:
+        return Pause();
+    case PLAY_ACTION_PLAY_FORWARD:
+        return Play();
+    case PLAY_ACTION_PLAY_BACKWARD:
+        return PlayBackward();
+    default:
+        return PLAY_E_NOT_SUPPORTED;
+    }
+}
+
+int32_t CFileModeForward::InputData(const void *, uint32_t) {
+    return PLAY_E_NOT_SUPPORTED;
+}
+
+bool CFileModeForward::FileEnded() {
+    platform::CLockGuard guard(m_lock);
+    return m_attr.dwFileEnded != 0;
+}
+
+void CFileModeForward::SetFileEnded(bool bEnded) {
+    platform::CLockGuard guard(m_lock);
+    m_attr.dwFileEnded = bEnded ? 1 : 0;
+}
+
+bool CFileModeForward::HoldPlayback() {
+    platform::CLockGuard guard(m_lock);
+    if (m_attr.dwFileEnded != 0)
+        return true;
+    const int32_t nLoad = CurrentCpuLoad();
+    return nLoad > m_attr.nCpuLimit;
+}
+
+int32_t CFileModeForward::Stop() {
+    const int32_t nResult = CStreamMode::Stop();
+    if (nResult < 0)
+        return nResult;
+    ClearPending();
+    SetFileEnded(false);
+    return PLAY_OK;
+}
+
+int32_t CFileModeForward::Play() {
+    const int32_t nState = m_nState.load();
+    if (nState > PLAY_STATE_PLAYING)
+        return PLAY_E_NOT_READY;
+    bool bBackward;
+    {
+        platform::CLockGuard guard(m_lock);
+        bBackward = m_attr.dwPlayBackward != 0;
+    }
+    if (bBackward) {
+        if (!IsIndexCompleted())
+            return PLAY_E_INDEX_NOT_READY;
+        int32_t nResult = Pause();
+        if (nResult < 0)
+            return nResult;
+        uint32_t dwIndex;
+        {
+            platform::CLockGuard guard(m_lock);
+            m_attr.dwPlayBackward = 0;
+            dwIndex = m_attr.dwPlayVideoFrameIndex;
+            if (m_attr.dwFileVideoFrameCount > 0 && dwIndex + 1 >= m_attr.dwFileVideoFrameCount)
+                dwIndex = 0;
+        }
+        nResult = Seek(PLAY_SEEK_INDEX, &dwIndex, sizeof(dwIndex));
+        if (nResult < 0)
+            return nResult;
+    }
+    for (;;) {
+        int32_t nNow = m_nState.load();
+        if (nNow > PLAY_STATE_PLAYING)
+            return PLAY_E_NOT_READY;
+        if (m_nState.compare_exchange_weak(nNow, PLAY_STATE_PLAYING))
+            break;
+    }
+    SetFileEnded(false);
+    if (m_pWake)
+        m_pWake->Release(1);
+    return PLAY_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+int32_t CFileModeForward::FeedParser() {
+    const int64_t llRead = m_file.Read(m_pReadBuffer, kFileReadBlock);
+    if (llRead < 0)
+        return PLAY_E_FAIL;
+    if (llRead == 0)
+        return 0;
+    const DemuxInput input = InputOf(m_pReadBuffer, static_cast<uint32_t>(llRead));
+    const int32_t nResult = Demux_InputData(m_pStream, &input);
+    if (nResult < 0)
+        return nResult;
+    return static_cast<int32_t>(llRead);
+}
+
+int32_t CFileModeForward::ReadFrame(PLAY_FRAME *pFrame) {
+    if (pFrame->pFrame != nullptr)
+        return PLAY_OK;
+    int32_t nResult;
+    {
+        platform::CLockGuard guard(m_lock);
+        if (!m_pending.empty()) {
+            pFrame->pFrame = m_pending.front();
+            m_pending.pop_front();
+            m_attr.ullPlayDataSize += FrameBytes(pFrame->pFrame);
+            nResult = PLAY_OK;
+        } else {
+            nResult = ReadNextFrame(pFrame);
+        }
+        if (pFrame->pFrame != nullptr) {
+            uint32_t dwQueued = 0;
+            GetQueuedCount(&dwQueued);
+            SetBufferedCount(dwQueued + static_cast<uint32_t>(m_pending.size()));
+        }
+    }
+    if (nResult >= 0)
+        OnStreamParse(pFrame);
+    return nResult;
+}
+
+int32_t CFileModeForward::ReadNextFrame(PLAY_FRAME *pFrame) {
+    platform::CLockGuard guard(m_lock);
+    if (m_pStream == nullptr || m_pReadBuffer == nullptr)
+        return PLAY_E_FAIL;
+    bool bResync = !IsValidPosition(m_lastVideoFrame);
+    if (bResync) {
+        m_attr.ullPlayDataSize = 0;
+        if (!m_file.Seek(0))
+            return PLAY_E_FAIL;
+        m_pStream->Reset();
+    }
+    for (;;) {
+        FrameRecord *pRecord = nullptr;
+        while (Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
+            m_attr.ullPlayDataSize += FrameBytes(pRecord);
+            const int32_t nType = pRecord->nType;
+            if (!bResync) {
+                if (nType == DEMUX_FRAME_AUDIO) {
+                    pFrame->pFrame = pRecord;
+                    return PLAY_OK;
+                }
+                if (IsVideoType(nType)) {
+                    const FramePosition pos = PositionOf(pRecord);
+                    const bool bFollows = IsValidPosition(m_lastVideoFrame) && IsValidPosition(pos) &&
+                                          pos.dwSequence == m_lastVideoFrame.dwSequence + 1;
+                    if (!(EnableFlags() & PLAY_ENABLE_RESET_ON_GAP) || bFollows) {
+                        pFrame->pFrame = pRecord;
+                        return PLAY_OK;
+                    }
+                    // A gap: play on from the next key frame, which may be
+                    // this one.
+                    m_lastVideoFrame = FramePosition{};
+                    m_window = StatisticsWindow{};
+                    bResync = true;
+                }
+            }
+            if (bResync && nType == DEMUX_FRAME_I) {
+                pFrame->pFrame = pRecord;
+                return PLAY_OK;
+            }
+            Demux_FreeFrame(m_pStream, pRecord);
+            pRecord = nullptr;
+        }
+        const int32_t nRead = FeedParser();
+        if (nRead < 0)
+            return nRead == PLAY_E_FAIL ? PLAY_E_FAIL : nRead;
+        if (nRead == 0) {
+            CheckFileEnd(nullptr);
+            return PLAY_E_FAIL;
+        }
+    }
+}
+
+void CFileModeForward::CheckFileEnd(PLAY_FRAME *pFrame) {
+    bool bEnd = pFrame == nullptr;
+    if (!bEnd && pFrame->pFrame != nullptr && IsVideoType(pFrame->pFrame->nType) && IsIndexCompleted()) {
+        FramePosition last;
+        {
+            platform::CLockGuard guard(m_indexLock);
+            last = m_lastIndexedVideo;
+        }
+        // Frames the file holds after its last video frame (audio, or data
+        // appended since indexing) are still delivered: the reader reports
+        // the end when it finds nothing more.
+        bEnd = IsValidPosition(last) && pFrame->pFrame->dwSequence >= last.dwSequence && !MoreToRead();
+    }
+    if (!bEnd)
+        return;
+    {
+        platform::CLockGuard guard(m_lock);
+        m_attr.ullPlayDataSize = m_attr.ullFileSize;
+        m_attr.dwFileEnded = 1;
+        m_attr.dwPlayDuration = m_attr.dwFileDuration;
+        m_attr.dwPlayVideoFrameIndex = m_attr.dwFileVideoFrameCount > 0 ? m_attr.dwFileVideoFrameCount - 1 : 0;
+        m_lastVideoFrame = FramePosition{};
+    }
+    FireFileEnded();
+}
+
+bool CFileModeForward::MoreToRead() {
+    platform::CLockGuard guard(m_lock);
+    uint32_t dwQueued = 0;
+    GetQueuedCount(&dwQueued);
+    if (!m_pending.empty() || dwQueued > 0)
+        return true;
+    const int64_t llPosition = m_file.Tell();
+    const int64_t llSize = m_file.Size();
+    return llPosition >= 0 && llSize >= 0 && llPosition < llSize;
+}
+
+int32_t CFileModeForward::ReadKeyFrameAt(PLAY_FRAME *pFrame, uint64_t ullOffset) {
+    platform::CLockGuard guard(m_lock);
+    if (ullOffset >= m_attr.ullFileSize)
+        return PLAY_E_INVALID_VALUE;
+    if (m_pStream == nullptr || m_pReadBuffer == nullptr)
+        return PLAY_E_FAIL;
+    m_attr.ullPlayDataSize = ullOffset;
+    if (!m_file.Seek(static_cast<int64_t>(ullOffset)))
+        return PLAY_E_FAIL;
+    m_pStream->Reset();
+    for (;;) {
+        FrameRecord *pRecord = nullptr;
+        while (Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
+            m_attr.ullPlayDataSize += FrameBytes(pRecord);
+            if (pRecord->nType == DEMUX_FRAME_I) {
+                pFrame->pFrame = pRecord;
+                return PLAY_OK;
+            }
+            Demux_FreeFrame(m_pStream, pRecord);
+            pRecord = nullptr;
+        }
+        const int32_t nRead = FeedParser();
+        if (nRead <= 0)
+            return nRead < 0 ? nRead : PLAY_E_FAIL;
+    }
+}
+
+void CFileModeForward::ClearPending() {
+    platform::CLockGuard guard(m_lock);
+    for (FrameRecord *pRecord : m_pending) {
+        if (m_pStream != nullptr)
+            Demux_FreeFrame(m_pStream, pRecord);
+    }
+    m_pending.clear();
+}
+
+uint32_t CFileModeForward::PendingCount() {
+    platform::CLockGuard guard(m_lock);
+    return static_cast<uint32_t>(m_pending.size());
+}
+
+// ---------------------------------------------------------------------------
+// Groups
+
+bool CFileModeForward::CGroupLoader::Take(CFileModeForward *pPlayer, FrameRecord *pRecord) {
+    const int32_t nType = pRecord->nType;
+    if (!m_bCollecting) {
+        if (nType == DEMUX_FRAME_I) {
+            pPlayer->m_pending.push_back(pRecord);
+            m_last = PositionOf(pRecord);
+            m_bCollecting = true;
+        } else {
+            Demux_FreeFrame(pPlayer->m_pStream, pRecord);
+        }
+        return false;
+    }
+    if (nType == DEMUX_FRAME_AUDIO) {
+        pPlayer->m_pending.push_back(pRecord);
+        return false;
+    }
+    if (nType == DEMUX_FRAME_I) {
+        Demux_FreeFrame(pPlayer->m_pStream, pRecord);
+        return true;
+    }
+    if (nType >= DEMUX_FRAME_P && nType <= DEMUX_FRAME_DROPPABLE) {
+        const FramePosition pos = PositionOf(pRecord);
+        if ((pPlayer->EnableFlags() & PLAY_ENABLE_RESET_ON_GAP) && pos.dwSequence != m_last.dwSequence + 1) {
+            Demux_FreeFrame(pPlayer->m_pStream, pRecord);
+            pPlayer->m_window = StatisticsWindow{};
+            return true;
+        }
+        pPlayer->m_pending.push_back(pRecord);
+        m_last = pos;
+        return false;
+    }
+    Demux_FreeFrame(pPlayer->m_pStream, pRecord);
+    return false;
+}
+
+int32_t CFileModeForward::LoadGroup(uint64_t ullStart, uint64_t ullEnd) {
+    platform::CLockGuard guard(m_lock);
+    if (ullStart >= m_attr.ullFileSize)
+        return PLAY_E_FAIL;
+    if (m_pStream == nullptr || m_pReadBuffer == nullptr || !m_file.Seek(static_cast<int64_t>(ullStart)))
+        return PLAY_E_FAIL;
+    m_pStream->Reset();
+    CGroupLoader loader;
+    bool bEnded = false;
+    while (!bEnded) {
+        FrameRecord *pRecord = nullptr;
+        while (!bEnded && Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
+            bEnded = loader.Take(this, pRecord);
+            pRecord = nullptr;
+        }
+        if (bEnded)
+            break;
+        const int32_t nRead = FeedParser();
+        if (nRead == 0)
+            break;
+        if (nRead < 0)
+            return nRead;
+    }
+    if (ullEnd != kFileNoOffset && ullEnd < m_attr.ullFileSize) {
+        // Forward reading goes on with the next group.
+        if (!m_file.Seek(static_cast<int64_t>(ullEnd)))
+            return PLAY_E_FAIL;
+        m_pStream->Reset();
+    }
+    return PLAY_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Seeks
+
+int32_t CFileModeForward::Seek(uint32_t dwKind, const void *pValue, uint32_t) {
+    const int32_t nState = m_nState.load();
+    if (nState >= PLAY_STATE_PAUSE_REQUESTED && nState <= PLAY_STATE_SEEK_ACKNOWLEDGED)
+        return PLAY_E_NOT_READY;
+    if (nState != PLAY_STATE_PAUSED && nState != PLAY_STATE_PLAYING)
+        return PLAY_E_NOT_SUPPORTED;
+    const bool bWasEnded = FileEnded();
+    // The play thread finishes its frame and stands still while the seek runs
+    // here.
+    int32_t nResult = RequestFromPlayThread(PLAY_STATE_SEEK_REQUESTED, nState);
+    if (nResult < 0)
+        return nResult;
+    {
+        platform::CLockGuard guard(m_lock);
+        if (m_pDisplayManager && m_pDisplayLink)
+            m_pDisplayLink->pfnDiscardPending(m_pDisplayManager);
+        if (m_pSound)
+            StopSoundOutput(m_pSound);
+        m_window = StatisticsWindow{};
+        switch (dwKind) {
+        case PLAY_SEEK_RATIO: {
+            float fRatio;
+            std::memcpy(&fRatio, pValue, sizeof(fRatio));
+            nResult = SeekRatio(fRatio);
+            break;
+        }
+        case PLAY_SEEK_TIME: {
+            uint32_t dwMs;
+            std::memcpy(&dwMs, pValue, sizeof(dwMs));
+            nResult = SeekTime(dwMs);
+            break;
+        }
+        case PLAY_SEEK_INDEX: {
+            uint32_t dwIndex;
+            std::memcpy(&dwIndex, pValue, sizeof(dwIndex));
+            nResult = SeekIndex(dwIndex);
+            break;
+        }
+        default:
+            nResult = PLAY_E_INVALID_VALUE;
+            break;
+        }
+        m_attr.dwFileEnded = nResult < 0 ? (bWasEnded ? 1 : 0) : 0;
+    }
+    m_nState.store(nState);
+    if (m_pWake)
+        m_pWake->Release(1);
+    return nResult;
+}
+
+void CFileModeForward::DestroyVideoDecoder() {
+    platform::CLockGuard guard(m_lock);
+    if (m_pVideoDecoder != nullptr)
+        Vdec_Destroy(m_pVideoDecoder);
+    m_pVideoDecoder = nullptr;
+}
+
+int32_t CFileModeForward::RenderRetrying(PLAY_FRAME *pFrame) {
+    for (uint32_t dwWaited = 0;; ++dwWaited) {
+        const int32_t nResult = RenderFrame(pFrame);
+        if (nResult != PLAY_E_NOT_READY)
+            return nResult;
+        // A display that never frees a place must not hang the caller.
+        if (dwWaited >= kRenderRetryLimitMs)
+            return nResult;
+        platform::SleepMs(1);
+    }
+}
+
+uint32_t CFileModeForward::RelativeOf(const FramePosition &pos, bool bByTime) const {
+    return bByTime ? pos.dwTimestamp - m_firstFrame.dwTimestamp : pos.dwSequence - m_firstFrame.dwSequence;
+}
+
+int32_t CFileModeForward::IndexFindTarget(bool bByTime, uint32_t dwValue, FramePosition *pTarget,
+                                          FramePosition *pNext, bool *pbHasNext) {
+    FramePosition first;
+    {
+        platform::CLockGuard guard(m_lock);
+        first = m_firstFrame;
+    }
+    platform::CLockGuard guard(m_indexLock);
+    if (m_index.empty())
+        return PLAY_E_NOT_FOUND;
+    // The last entry whose value from the first frame is at most the one
+    // asked; the first entry when the value precedes them all.
+    size_t nTarget = 0;
+    for (size_t i = 0; i < m_index.size(); ++i) {
+        const FramePosition &e = m_index[i];
+        const int64_t llRelative = bByTime ? static_cast<int64_t>(e.dwTimestamp) - first.dwTimestamp
+                                           : static_cast<int64_t>(e.dwSequence) - first.dwSequence;
+        if (llRelative <= static_cast<int64_t>(dwValue))
+            nTarget = i;
+        else
+            break;
+    }
+    *pTarget = m_index[nTarget];
+    *pbHasNext = nTarget + 1 < m_index.size();
+    if (*pbHasNext)
+        *pNext = m_index[nTarget + 1];
+    return PLAY_OK;
+}
+
+int32_t CFileModeForward::SeekRatio(float fRatio) {
+    platform::CLockGuard guard(m_lock);
+    PLAY_FRAME frame{};
+    const uint64_t ullOffset =
+        static_cast<uint64_t>(std::trunc(static_cast<double>(m_attr.ullFileSize) * static_cast<double>(fRatio)));
+    int32_t nResult = ReadKeyFrameAt(&frame, ullOffset);
+    if (nResult < 0) {
+        ReleaseFrame(&frame);
+        return nResult;
+    }
+    ClearPending();
+    m_lastVideoFrame = FramePosition{};
+    DestroyVideoDecoder(); // the key frame starts a new one
+    if (frame.pFrame != nullptr && frame.pFrame->nType == DEMUX_FRAME_I) {
+        DecodeFrame(&frame);
+        nResult = RenderRetrying(&frame);
+        if (nResult >= 0) {
+            UpdateStatistics(&frame);
+            CheckFileEnd(&frame);
+        }
+    }
+    ReleaseFrame(&frame);
+    return nResult;
+}
+
+int32_t CFileModeForward::SeekTime(uint32_t dwMs) {
+    return SeekForward(true, dwMs);
+}
+
+int32_t CFileModeForward::SeekIndex(uint32_t dwIndex) {
+    return SeekForward(false, dwIndex);
+}
+
+int32_t CFileModeForward::SeekForward(bool bByTime, uint32_t dwValue) {
+    platform::CLockGuard guard(m_lock);
+    if (IndexCount() == 0)
+        return PLAY_E_NOT_FOUND;
+    if (!bByTime && IsValidPosition(m_firstFrame) && IsValidPosition(m_lastVideoFrame) &&
+        dwValue == m_lastVideoFrame.dwSequence - m_firstFrame.dwSequence + 1)
+        return StepForward(); // the next frame: no group to load
+    FramePosition target{};
+    FramePosition next{};
+    bool bHasNext = false;
+    int32_t nResult = IndexFindTarget(bByTime, dwValue, &target, &next, &bHasNext);
+    if (nResult < 0)
+        return nResult;
+    ClearPending();
+    nResult = LoadGroup(target.ullFileOffset, bHasNext ? next.ullFileOffset : kFileNoOffset);
+    if (nResult < 0)
+        return nResult;
+    m_attr.ullPlayDataSize = target.ullFileOffset;
+    m_lastVideoFrame = FramePosition{};
+    DestroyVideoDecoder();
+
+    // Decode the group up to the asked frame; show that one, time the
+    // earlier ones without showing them. The rest stays pending.
+    nResult = PLAY_OK;
+    while (!m_pending.empty()) {
+        PLAY_FRAME frame{};
+        frame.pFrame = m_pending.front();
+        m_pending.pop_front();
+        m_attr.ullPlayDataSize += FrameBytes(frame.pFrame);
+        const int32_t nType = frame.pFrame->nType;
+        if (nType == DEMUX_FRAME_AUDIO) {
+            UpdateStatistics(&frame);
+        } else if (IsVideoType(nType)) {
+            DecodeFrame(&frame);
+            const int64_t llRelative = bByTime
+                                           ? static_cast<int64_t>(frame.pFrame->dwTimestamp) - m_firstFrame.dwTimestamp
+                                           : static_cast<int64_t>(frame.pFrame->dwSequence) - m_firstFrame.dwSequence;
+            if (llRelative >= static_cast<int64_t>(dwValue)) {
+                nResult = RenderRetrying(&frame);
+                UpdateStatistics(&frame);
+                CheckFileEnd(&frame);
+                ReleaseFrame(&frame);
+                break;
+            }
+            ComputeFrameTiming(&frame);
+            UpdateStatistics(&frame);
+            CheckFileEnd(&frame);
+        }
+        ReleaseFrame(&frame);
+    }
+    return nResult;
+}
+
+int32_t CFileModeForward::StepForward() {
+    for (;;) {
+        PLAY_FRAME frame{};
+        int32_t nResult = ReadFrame(&frame);
+        if (nResult < 0) {
+            ReleaseFrame(&frame);
+            return nResult; // nothing left to read
+        }
+        const int32_t nType = frame.pFrame->nType;
+        if (nType == DEMUX_FRAME_AUDIO) {
+            UpdateStatistics(&frame);
+        } else if (IsVideoType(nType)) {
+            DecodeFrame(&frame);
+            nResult = RenderRetrying(&frame);
+            if (nResult >= 0) {
+                UpdateStatistics(&frame);
+                CheckFileEnd(&frame);
+                ReleaseFrame(&frame);
+                return nResult;
+            }
+        }
+        ReleaseFrame(&frame);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Play steps
+
+int32_t CFileModeForward::PlayStep(PLAY_FRAME *pFrame) {
+    int32_t nResult = ReadFrame(pFrame);
+    if (nResult < 0)
+        return nResult;
+    nResult = DecodeFrame(pFrame);
+    if (nResult < 0)
+        return nResult;
+    nResult = RenderFrame(pFrame);
+    if (nResult < 0)
+        return nResult;
+    UpdateStatistics(pFrame);
+    CheckFileEnd(pFrame);
+    return PLAY_OK;
+}
+
+int32_t CFileModeForward::GetDecodeFrame(uint32_t, PLAY_FRAME **ppFrame) {
+    if (!(EnableFlags() & PLAY_ENABLE_DECODE_ON_DEMAND))
+        return PLAY_E_NOT_SUPPORTED;
+    if (FileEnded())
+        return PLAY_E_NO_FRAME;
+    PLAY_FRAME frame{};
+    for (;;) {
+        int32_t nResult = ReadFrame(&frame);
+        if (nResult < 0) {
+            ReleaseFrame(&frame);
+            // The reader found the end: that is "no more frames".
+            return FileEnded() ? PLAY_E_NO_FRAME : nResult;
+        }
+        nResult = DecodeFrame(&frame);
+        if (nResult >= 0) {
+            if (IsVideoType(frame.pFrame->nType))
+                ComputeFrameTiming(&frame);
+            UpdateStatistics(&frame);
+            CheckFileEnd(&frame);
+            break;
+        }
+        ReleaseFrame(&frame);
+    }
+    return HandOutFrame(&frame, ppFrame);
+}

@@ -1,0 +1,131 @@
+// Forward play of a recording file: the play thread reads the file block by
+// block through the player's parser, while an index thread reads it once more
+// through a parser of its own and lists every key frame. Seeks by time and by
+// frame index rest on that list; the pending queue holds frames read ahead by
+// a seek or by backward play and is played before anything new is read.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <vector>
+
+#include "core/streammode.h"
+#include "platform/file.h"
+
+// Blocks of the readers (play thread, index thread, key-frame searches).
+constexpr uint32_t kFileReadBlock = 0x40000;
+// The frame-rate estimate at open needs key frames at least this far apart.
+constexpr uint32_t kFileRateMinSpanMs = 4000;
+constexpr float kFileRateMin = 1.0f;
+constexpr float kFileRateMax = 60.0f;
+// "No end offset" for LoadGroup.
+constexpr uint64_t kFileNoOffset = ~uint64_t(0);
+
+class CFileModeForward : public CStreamMode {
+public:
+    CFileModeForward();
+    ~CFileModeForward() override;
+
+    int32_t Open(const PLAY_CREATE_PARAM *pParam) override;
+    int32_t Close() override;
+    int32_t SetControl(uint32_t dwCode, const void *pValue, uint32_t dwSize) override;
+    int32_t InputData(const void *pData, uint32_t dwLength) override;
+    int32_t GetDecodeFrame(uint32_t dwPixelFormat, PLAY_FRAME **ppFrame) override;
+    int32_t Seek(uint32_t dwKind, const void *pValue, uint32_t dwSize) override;
+    int32_t RegisterCallbackFunction(uint32_t dwKind, const PLAY_CALLBACK_PARAM *pParam,
+                                     uint32_t dwSize) override;
+    int32_t InitAttributes() override;
+    int32_t PlayStep(PLAY_FRAME *pFrame) override;
+    int32_t ReadFrame(PLAY_FRAME *pFrame) override;
+    int32_t Stop() override;
+    int32_t Play() override;
+
+    // Appended operations.
+    virtual void FireIndexCompleted();
+    virtual void FireFileEnded();
+    virtual int32_t IndexBlock(CBaseStream *pParser, const uint8_t *pData, uint32_t dwLength);
+    virtual void IndexCompleted();
+    virtual int32_t PlayBackward() = 0;
+    virtual int32_t ReadNextFrame(PLAY_FRAME *pFrame);
+    // pFrame null: the reader hit the end of the file.
+    virtual void CheckFileEnd(PLAY_FRAME *pFrame);
+    virtual int32_t ReadKeyFrameAt(PLAY_FRAME *pFrame, uint64_t ullOffset);
+    virtual void ClearPending();
+    // Pending queue := the key frame at or after ullStart and the frames of
+    // its group; ullEnd (kFileNoOffset: none) is where forward reading goes on.
+    virtual int32_t LoadGroup(uint64_t ullStart, uint64_t ullEnd);
+    virtual int32_t SeekRatio(float fRatio);
+    virtual int32_t SeekTime(uint32_t dwMs);
+    virtual int32_t SeekIndex(uint32_t dwIndex);
+    virtual int32_t StepForward();
+
+    // ---- Read-outs for tests and tools ----
+    std::vector<FramePosition> IndexEntries();
+    uint32_t PendingCount();
+    bool FileEnded();
+    bool IndexThreadRunning() const { return m_indexThread.Started() && !m_indexThreadDone.load(); }
+
+protected:
+    // The play thread idles at the end of the file and under processor load
+    // above the limit.
+    bool HoldPlayback() override;
+
+    // Collects one group frame by frame, from whichever source the player
+    // reads: the key frame, then audio and the following video frames up to
+    // the next key frame (or a sequence gap with reset-on-gap). Take answers
+    // true when the group has ended; every frame not kept is given back.
+    class CGroupLoader {
+    public:
+        bool Take(CFileModeForward *pPlayer, FrameRecord *pRecord);
+
+    private:
+        bool m_bCollecting = false;
+        FramePosition m_last{};
+    };
+
+    // Forward seek by time (bByTime) or frame index.
+    int32_t SeekForward(bool bByTime, uint32_t dwValue);
+
+    static uint32_t IndexThreadMain(void *pContext);
+    void IndexThreadRun();
+
+    // Reads the next block of the player's file into the read buffer and
+    // hands it to the parser: bytes read, 0 at the end, negative on failure.
+    int32_t FeedParser();
+    // Renders a frame, retrying every millisecond while the display is full.
+    int32_t RenderRetrying(PLAY_FRAME *pFrame);
+    void DestroyVideoDecoder();
+    // Whether the reader has frames or bytes left after the current frame.
+    virtual bool MoreToRead();
+    int32_t IndexFindTarget(bool bByTime, uint32_t dwValue, FramePosition *pTarget, FramePosition *pNext,
+                            bool *pbHasNext);
+    uint32_t IndexCount();
+    bool IsIndexCompleted();
+    void SetFileEnded(bool bEnded);
+    // Relative value of a position (time stamp or sequence number from the
+    // first frame).
+    uint32_t RelativeOf(const FramePosition &pos, bool bByTime) const;
+    static uint64_t FrameBytes(const FrameRecord *pRecord) {
+        return static_cast<uint64_t>(pRecord->dwPayloadLength) + pRecord->dwHeaderLength;
+    }
+
+    // Index thread: started by Open, stopped by Close.
+    platform::CThread m_indexThread;
+    std::atomic<int32_t> m_nIndexQuit{0};
+    std::atomic<bool> m_indexThreadDone{false};
+
+    std::vector<QV_WCHAR> m_path; // zero-terminated copy
+    platform::CFile m_file;
+    uint8_t *m_pReadBuffer = nullptr;
+    uint32_t m_dwReadBufferSize = 0;
+
+    // The key-frame index: appended by the index thread while seeks walk
+    // it, so every access takes the index lock (a leaf lock: nothing else is
+    // taken inside it).
+    platform::CLock m_indexLock;
+    std::vector<FramePosition> m_index;
+    FramePosition m_lastIndexedVideo{}; // under the index lock
+
+    // Frames read ahead by a seek or by backward play (player lock).
+    std::deque<FrameRecord *> m_pending;
+};
