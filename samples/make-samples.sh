@@ -4,6 +4,9 @@
 # Needs Debian's ffmpeg with libx264 (installed by scripts/setup).
 #
 #   samples/make-samples.sh            writes the clips and .framemd5 files here
+#   samples/make-samples.sh NAME...    writes only the files named (a clip with
+#                                      its .framemd5), leaving the others as
+#                                      they are
 #
 # The encoder runs single-threaded with fixed settings so that a rerun with
 # the same ffmpeg/x264 gives the same bytes.
@@ -22,9 +25,21 @@ src() { # WIDTH HEIGHT FRAMES
 x264_common=(-c:v libx264 -threads 1
   -pix_fmt yuv420p -bf 2 -fflags +bitexact -flags +bitexact -f h264)
 
+# Whether NAME is to be made: every file when no names were given.
+wanted=("$@")
+want() { # NAME
+  [ ${#wanted[@]} -eq 0 ] && return 0
+  local w
+  for w in "${wanted[@]}"; do
+    [ "$w" = "$1" ] && return 0
+  done
+  return 1
+}
+
 make_clip() { # NAME FILTER OPTIONS...
   local name=$1 filter=$2
   shift 2
+  want "$name" || return 0
   "${ff[@]}" -f lavfi -i "$filter" "${x264_common[@]}" "$@" "$name"
   # Reference pictures: one MD5 per frame over the Y, U and V planes, cropped
   # to the display size, in output order.
@@ -47,6 +62,12 @@ make_clip h264_1920x1080_high.264 "$(src 1920 1080 10)" \
   -profile:v high -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
   -crf 45 -preset medium
 
+# 1080 lines with a key frame every 50 frames: the longest group the backward
+# play benchmark holds decoded. Heavy quantisation keeps it small.
+make_clip h264_1920x1080_gop50.264 "$(src 1920 1080 100)" \
+  -profile:v high -x264-params "threads=1:lookahead-threads=1:keyint=50:min-keyint=50:scenecut=0" \
+  -crf 50 -preset medium
+
 # Half-height pictures as a DVR records one field per frame.
 make_clip h264_704x288_field.264 "$(src 704 288 50)" \
   -profile:v main -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
@@ -57,11 +78,11 @@ make_clip h264_704x288_field.264 "$(src 704 288 50)" \
 tone() { # RATE
   echo "aevalsrc=0.4*sin(2*PI*440*t)+0.2*sin(2*PI*1330*t):s=$1:d=2"
 }
-"${ff[@]}" -f lavfi -i "$(tone 8000)" -ac 1 -c:a pcm_s8 -f s8 audio_pcm8.raw
-"${ff[@]}" -f lavfi -i "$(tone 8000)" -ac 1 -c:a pcm_alaw -f alaw audio_alaw.raw
+want audio_pcm8.raw && "${ff[@]}" -f lavfi -i "$(tone 8000)" -ac 1 -c:a pcm_s8 -f s8 audio_pcm8.raw
+want audio_alaw.raw && "${ff[@]}" -f lavfi -i "$(tone 8000)" -ac 1 -c:a pcm_alaw -f alaw audio_alaw.raw
 # G.722 codes 16 kHz input.
-"${ff[@]}" -f lavfi -i "$(tone 16000)" -ac 1 -c:a g722 -f g722 audio_g722.raw
+want audio_g722.raw && "${ff[@]}" -f lavfi -i "$(tone 16000)" -ac 1 -c:a g722 -f g722 audio_g722.raw
 # G.726 at 16 kbit/s, codes packed from the least significant bit up.
-"${ff[@]}" -f lavfi -i "$(tone 8000)" -ac 1 -c:a g726le -b:a 16k -f g726le audio_g726_16k.raw
+want audio_g726_16k.raw && "${ff[@]}" -f lavfi -i "$(tone 8000)" -ac 1 -c:a g726le -b:a 16k -f g726le audio_g726_16k.raw
 
 ls -l "$here"/*.264 "$here"/audio_*.raw

@@ -86,9 +86,8 @@ TEST(PlayCreate, TypeAndSourceChecks) {
         {0, Clip().data(), PLAY_E_INVALID_VALUE},
         {3, Clip().data(), PLAY_E_INVALID_VALUE},
         {PLAY_MODE_STREAM, nullptr, PLAY_E_NULL_POINTER},
-        // No file player exists in this build: a file is not a format any
-        // play mode here handles.
-        {PLAY_MODE_FILE, u"clip.v30", PLAY_E_NOT_SUPPORTED},
+        {PLAY_MODE_FILE, nullptr, PLAY_E_NULL_POINTER},
+        {PLAY_MODE_FILE, u"no-such-directory/clip.v30", PLAY_E_FILE_OPEN},
     };
     for (const Case &c : cases) {
         PLAY_CREATE_PARAM p = StreamParam(c.source, kV30HeaderSize);

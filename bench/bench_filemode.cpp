@@ -1,0 +1,634 @@
+// File playback: index build, seek latency and the memory of backward play.
+//
+// 1. Index build of a 1 GiB V30 recording (the 704x576 clip repeated with
+//    advancing sequence numbers and times, G.711 audio after every video
+//    frame, title and clock on every key frame), from Play_CreateW to the
+//    index-completed callback, against "cat FILE > /dev/null" of the same,
+//    cached file in the same run. Target: at least half the cat read rate.
+//    The file is written once in chunks under the build folder and reused
+//    while its size is right (QV_BENCH_FILE_MB picks another size).
+// 2. Seek latency on that file once indexed, while paused: median and 99th
+//    percentile of 200 random seeks by time, by frame index and by ratio.
+//    Target: median under 30 ms. Each seek is also checked for where it
+//    landed.
+// 3. Backward play of a 1080p recording with a key frame every 50 frames:
+//    the most decoded pictures held at once against the bound of one group
+//    (the key-frame distance), right after open (distance not yet measured)
+//    and after a forward pass has measured it.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <time.h>
+
+#include "core/filemode.h"
+#include "core/playapi.h"
+#include "fixtures/fixtures.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kSeekCount = 200;
+constexpr double kSeekTargetMs = 30.0;
+constexpr double kIndexTargetRatio = 0.5;
+constexpr uint32_t kGroupFrames = 50; // the 704x576 clip: two groups of 25
+constexpr uint32_t kFrameIntervalMs = 40;
+constexpr uint32_t kFirstTimestamp = 1000;
+constexpr int64_t kStartTime = 1330819509;
+constexpr uint32_t kBackwardFrames = 300; // six groups of 50 at 1080p
+constexpr uint32_t kBackwardBound = 50;   // the key-frame distance of that file
+constexpr std::chrono::seconds kIndexTimeout{600};
+constexpr std::chrono::seconds kPlayTimeout{300};
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// Processor time of this process, and of its finished children (cat): on a
+// machine shared with other work these hold still where wall time does not,
+// and the index thread runs at a low priority that such work pushes aside.
+double ProcessCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+double ChildrenCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// ---- Test files ----
+
+std::string DataPath(const std::string &name) {
+    return std::string(QV_BENCH_DATA_DIR) + "/" + name;
+}
+
+uint64_t TargetBytes() {
+    const char *mb = std::getenv("QV_BENCH_FILE_MB");
+    const uint64_t n = mb ? std::strtoull(mb, nullptr, 10) : 0;
+    return (n ? n : 1024) * 1024 * 1024;
+}
+
+// One pass of the clip: video frames with their audio, numbered from
+// firstFrame. Every pass has the same length (all fields are fixed width).
+void AppendPass(std::vector<uint8_t> &out, const std::vector<std::vector<uint8_t>> &units,
+                const std::vector<std::vector<uint8_t>> &audio, uint64_t firstFrame) {
+    for (size_t i = 0; i < units.size(); ++i) {
+        const uint64_t n = firstFrame + i;
+        const uint64_t elapsed = n * kFrameIntervalMs;
+        const bool key = IsKeyAccessUnit(units[i]);
+        V30FrameFields v;
+        v.byKind = key ? 1 : 2;
+        v.wWidth = 704;
+        v.wHeight = 576;
+        v.wMilliseconds = uint16_t(elapsed % 1000);
+        v.byRate = 25;
+        v.dwSequence = uint32_t(n);
+        v.dwTimestamp = kFirstTimestamp + uint32_t(elapsed);
+        v.llTime = kStartTime + int64_t(elapsed / 1000);
+        v.byChecksumSpan = 8;
+        v.payload = units[i];
+        if (key) {
+            FixtureOsdRecord title;
+            title.dwType = 0;
+            title.wX = 16;
+            title.wY = 16;
+            title.text = "Camera 01";
+            FixtureOsdRecord clock;
+            clock.dwType = 1;
+            clock.wX = 16;
+            clock.wY = 48;
+            v.osd = {title, clock};
+        }
+        AppendV30Frame(out, v);
+        V30FrameFields a;
+        a.byKind = 0;
+        a.byCodecCode = uint8_t(DEMUX_CODEC_G711_ALAW - DEMUX_CODEC_PCM8);
+        a.byChecksumSpan = 8;
+        a.payload = audio[i % audio.size()];
+        AppendV30Frame(out, a);
+    }
+}
+
+// The large recording: written once, reused while its size is right.
+// Empty on failure (reported through state).
+std::string BigFile(benchmark::State &state) {
+    static std::string path;
+    static bool bTried = false;
+    if (bTried) {
+        if (path.empty())
+            state.SkipWithError("the large recording could not be written");
+        return path;
+    }
+    bTried = true;
+    const auto units = LoadAccessUnits("h264_704x576_high_cabac.264");
+    const auto audio = LoadAudioBlocks(DEMUX_CODEC_G711_ALAW, units.size());
+    if (units.size() != kGroupFrames || audio.empty()) {
+        state.SkipWithError("sample clip or audio missing");
+        return path;
+    }
+    std::vector<uint8_t> chunk = V30FileHeader();
+    const uint64_t headerBytes = chunk.size();
+    std::vector<uint8_t> pass;
+    AppendPass(pass, units, audio, 0);
+    const uint64_t passBytes = pass.size();
+    const uint64_t passes = (TargetBytes() - headerBytes + passBytes - 1) / passBytes;
+    const uint64_t expected = headerBytes + passes * passBytes;
+    const std::string name = "bench_filemode_" + std::to_string(TargetBytes() >> 20) + "m.qv";
+    const std::string target = DataPath(name);
+
+    std::error_code ec;
+    if (std::filesystem::file_size(target, ec) == expected && !ec) {
+        path = target;
+        return path;
+    }
+    std::fprintf(stderr, "writing %s (%llu bytes, %llu video frames)...\n", target.c_str(),
+                 static_cast<unsigned long long>(expected),
+                 static_cast<unsigned long long>(passes * kGroupFrames));
+    const std::string partial = target + ".part";
+    FILE *file = std::fopen(partial.c_str(), "wb");
+    if (!file) {
+        state.SkipWithError("cannot create the large recording");
+        return path;
+    }
+    bool ok = true;
+    for (uint64_t p = 0; p < passes && ok; ++p) {
+        AppendPass(chunk, units, audio, p * kGroupFrames);
+        if (chunk.size() >= (8u << 20) || p + 1 == passes) {
+            ok = std::fwrite(chunk.data(), 1, chunk.size(), file) == chunk.size();
+            chunk.clear();
+        }
+    }
+    ok = std::fclose(file) == 0 && ok;
+    if (ok && std::filesystem::file_size(partial, ec) == expected && !ec) {
+        std::filesystem::rename(partial, target, ec);
+        ok = !ec;
+    } else {
+        ok = false;
+    }
+    if (!ok) {
+        std::filesystem::remove(partial, ec);
+        state.SkipWithError("writing the large recording failed");
+        return path;
+    }
+    path = target;
+    return path;
+}
+
+// The 1080p recording with a key frame every 50 frames.
+std::string BackwardFile(benchmark::State &state) {
+    static const std::string path = [] {
+        V30Options o;
+        o.videoSample = "h264_1920x1080_gop50.264";
+        o.wWidth = 1920;
+        o.wHeight = 1080;
+        o.dwVideoFrames = kBackwardFrames;
+        const std::vector<uint8_t> bytes = WriteV30(o, nullptr);
+        const std::string p = DataPath("bench_filemode_1080p_gop50.qv");
+        return !bytes.empty() && FixtureWriteFile(p, bytes) ? p : std::string();
+    }();
+    if (path.empty())
+        state.SkipWithError("the 1080p recording could not be written (sample missing?)");
+    return path;
+}
+
+// ---- Player helpers ----
+
+// Waits for a notify callback (index completed, file ended).
+struct Notification {
+    std::mutex lock;
+    std::condition_variable fired;
+    int nCount = 0;
+
+    static int32_t QV_CALL Callback(PLAY_HANDLE, void *pContext) {
+        Notification *n = static_cast<Notification *>(pContext);
+        std::lock_guard<std::mutex> guard(n->lock);
+        ++n->nCount;
+        n->fired.notify_all();
+        return 0;
+    }
+    bool WaitFor(int count, Clock::duration timeout) {
+        std::unique_lock<std::mutex> guard(lock);
+        return fired.wait_for(guard, timeout, [&] { return nCount >= count; });
+    }
+};
+
+int32_t Register(PLAY_HANDLE h, uint32_t kind, Notification *n) {
+    PLAY_CALLBACK_PARAM cb{};
+    cb.pfnCallback = reinterpret_cast<PLAY_CALLBACK_FUNCTION>(&Notification::Callback);
+    cb.pContext = n;
+    return PlayApi_RegisterCallbackFunction(h, kind, &cb, PLAY_CALLBACK_PARAM_SIZE);
+}
+
+// A file player, released on every way out.
+struct Player {
+    PLAY_HANDLE h = nullptr;
+    int32_t nOpen = PLAY_E_FAIL;
+
+    explicit Player(const std::string &path) {
+        std::vector<QV_WCHAR> wide(path.begin(), path.end()); // the paths here are ASCII
+        wide.push_back(0);
+        PLAY_CREATE_PARAM p{};
+        p.dwSize = PLAY_CREATE_PARAM_SIZE;
+        p.dwType = PLAY_MODE_FILE;
+        p.pSource = wide.data();
+        nOpen = PlayApi_CreateW(&h, &p);
+    }
+    ~Player() {
+        if (h) {
+            for (uint32_t kind = PLAY_CALLBACK_FIRST; kind <= PLAY_CALLBACK_LAST; ++kind)
+                PlayApi_RegisterCallbackFunction(h, kind, nullptr, 0);
+            PlayApi_Release(h);
+        }
+    }
+    uint32_t Get32(uint32_t code) const {
+        uint32_t v = 0, size = sizeof(v);
+        PlayApi_GetAttribute(h, code, &v, &size);
+        return v;
+    }
+    int32_t Control(uint32_t code, uint32_t value) {
+        return PlayApi_SetControl(h, code, &value, sizeof(value));
+    }
+    CFileMode *Mode() const { return static_cast<CFileMode *>(reinterpret_cast<CBasePlayMode *>(h)); }
+};
+
+// No display and no sound: the figures are those of reading and decoding.
+constexpr uint32_t kQuietFlags = PLAY_ENABLE_VIDEO_DECODE | PLAY_ENABLE_MULTITHREAD_DECODE |
+                                 PLAY_ENABLE_NO_CPU_LIMIT | PLAY_ENABLE_AUDIO_DECODE;
+
+// ---- Results, printed at the end ----
+
+struct IndexResult {
+    double catSeconds = 0;   // best of the rounds
+    double indexSeconds = 0; // best of the rounds
+    double catCpu = 0;       // processor seconds, best of the rounds
+    double indexCpu = 0;
+    uint64_t bytes = 0;
+    uint32_t frames = 0, entries = 0;
+};
+struct SeekResult {
+    double medianMs = 0, p99Ms = 0, maxMs = 0;
+    uint32_t failed = 0, missed = 0;
+    // By time: the time fell after the last frame of a group, before the next
+    // key frame; the seek stops at the end of the group (the frame before).
+    uint32_t groupEnd = 0;
+    // The target frame came out of the decoder without a picture.
+    uint32_t noPicture = 0;
+    int32_t firstFailure = PLAY_OK;
+    std::string firstMiss;
+};
+struct BackwardResult {
+    uint32_t peak = 0, distance = 0, width = 0, height = 0, decoded = 0;
+    double seconds = 0;
+};
+IndexResult g_index;
+std::map<std::string, SeekResult> g_seek;
+std::map<std::string, BackwardResult> g_backward;
+
+// ---- 1. Index build against cat ----
+
+void BM_IndexBuild(benchmark::State &state) {
+    const std::string path = BigFile(state);
+    if (path.empty())
+        return;
+    const std::string cat = "cat '" + path + "' > /dev/null";
+    if (std::system(cat.c_str()) != 0) { // into the page cache
+        state.SkipWithError("cat failed");
+        return;
+    }
+    g_index = IndexResult{};
+    g_index.bytes = std::filesystem::file_size(path);
+    for (auto _ : state) {
+        // The reference right before each build, so both see the same load.
+        auto t0 = Clock::now();
+        double cpu0 = ChildrenCpuSeconds();
+        if (std::system(cat.c_str()) != 0) {
+            state.SkipWithError("cat failed");
+            return;
+        }
+        const double catSeconds = Seconds(Clock::now() - t0);
+        const double catCpu = ChildrenCpuSeconds() - cpu0;
+
+        Notification indexed;
+        t0 = Clock::now();
+        cpu0 = ProcessCpuSeconds();
+        Player player(path);
+        if (player.nOpen != PLAY_OK) {
+            state.SkipWithError("Play_CreateW failed");
+            return;
+        }
+        if (Register(player.h, PLAY_CALLBACK_FILE_INDEX_COMPLETED, &indexed) != PLAY_OK ||
+            !indexed.WaitFor(1, kIndexTimeout)) {
+            state.SkipWithError("no index-completed callback");
+            return;
+        }
+        const double indexSeconds = Seconds(Clock::now() - t0);
+        const double indexCpu = ProcessCpuSeconds() - cpu0;
+        state.SetIterationTime(indexSeconds);
+        if (g_index.catCpu == 0 || catCpu < g_index.catCpu)
+            g_index.catCpu = catCpu;
+        if (g_index.indexCpu == 0 || indexCpu < g_index.indexCpu)
+            g_index.indexCpu = indexCpu;
+        if (g_index.catSeconds == 0 || catSeconds < g_index.catSeconds)
+            g_index.catSeconds = catSeconds;
+        if (g_index.indexSeconds == 0 || indexSeconds < g_index.indexSeconds)
+            g_index.indexSeconds = indexSeconds;
+        g_index.frames = player.Get32(PLAY_ATTRIBUTE_FILE_VIDEO_FRAME_COUNT);
+        g_index.entries = uint32_t(player.Mode()->IndexEntries().size());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(g_index.bytes));
+    state.counters["cat_s"] = g_index.catSeconds;
+    state.counters["frames"] = g_index.frames;
+}
+
+// ---- 2. Seek latency ----
+
+double Percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
+    return v[i];
+}
+
+// Pictures decoded during one seek, by sequence number.
+struct DecodedLog {
+    std::mutex lock;
+    std::vector<uint32_t> pictures;
+
+    static int32_t QV_CALL Callback(PLAY_HANDLE, PLAY_FRAME *pFrame, void *pContext) {
+        DecodedLog *log = static_cast<DecodedLog *>(pContext);
+        if (pFrame->pFrame && pFrame->pFrame->nType != DEMUX_FRAME_AUDIO && pFrame->output.picture.pBuffer) {
+            std::lock_guard<std::mutex> guard(log->lock);
+            log->pictures.push_back(pFrame->pFrame->dwSequence);
+        }
+        return 0;
+    }
+    bool Has(uint32_t sequence) {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::find(pictures.begin(), pictures.end(), sequence) != pictures.end();
+    }
+    bool Empty() {
+        std::lock_guard<std::mutex> guard(lock);
+        return pictures.empty();
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> guard(lock);
+        pictures.clear();
+    }
+};
+
+// Arg: PLAY_SEEK_RATIO, PLAY_SEEK_TIME or PLAY_SEEK_INDEX.
+void BM_Seek(benchmark::State &state) {
+    const uint32_t kind = uint32_t(state.range(0));
+    const char *name = kind == PLAY_SEEK_TIME ? "time" : kind == PLAY_SEEK_INDEX ? "index" : "ratio";
+    const std::string path = BigFile(state);
+    if (path.empty())
+        return;
+    // The callbacks' targets outlive the player.
+    Notification indexed;
+    DecodedLog decoded;
+    Player player(path);
+    if (player.nOpen != PLAY_OK ||
+        Register(player.h, PLAY_CALLBACK_FILE_INDEX_COMPLETED, &indexed) != PLAY_OK ||
+        !indexed.WaitFor(1, kIndexTimeout)) {
+        state.SkipWithError("open or index failed");
+        return;
+    }
+    player.Control(PLAY_CONTROL_ENABLE, kQuietFlags);
+    if (player.Control(PLAY_CONTROL_ACTION, PLAY_ACTION_PAUSE) != PLAY_OK) {
+        state.SkipWithError("pause failed");
+        return;
+    }
+    const uint32_t duration = player.Get32(PLAY_ATTRIBUTE_FILE_DURATION);
+    const uint32_t frames = player.Get32(PLAY_ATTRIBUTE_FILE_VIDEO_FRAME_COUNT);
+    if (duration == 0 || frames == 0) {
+        state.SkipWithError("no duration or frame count after indexing");
+        return;
+    }
+    // Frame indices of the key frames (the file numbers its frames from 0).
+    std::vector<uint32_t> keys;
+    for (const FramePosition &entry : player.Mode()->IndexEntries())
+        keys.push_back(entry.dwSequence);
+    PLAY_CALLBACK_PARAM cb{};
+    cb.pfnCallback = reinterpret_cast<PLAY_CALLBACK_FUNCTION>(&DecodedLog::Callback);
+    cb.pContext = &decoded;
+    PlayApi_RegisterCallbackFunction(player.h, PLAY_CALLBACK_DECODE, &cb, PLAY_CALLBACK_PARAM_SIZE);
+    std::mt19937 rng(20121);
+    SeekResult r;
+    std::vector<double> ms;
+    for (auto _ : state) {
+        ms.clear();
+        for (uint32_t i = 0; i < kSeekCount; ++i) {
+            uint32_t value = 0;
+            float ratio = 0;
+            const void *arg = &value;
+            if (kind == PLAY_SEEK_TIME) {
+                value = std::uniform_int_distribution<uint32_t>(0, duration)(rng);
+            } else if (kind == PLAY_SEEK_INDEX) {
+                value = std::uniform_int_distribution<uint32_t>(0, frames - 1)(rng);
+            } else {
+                ratio = std::uniform_real_distribution<float>(0.0f, 0.999f)(rng);
+                arg = &ratio;
+            }
+            decoded.Clear();
+            const auto t0 = Clock::now();
+            const int32_t rc = PlayApi_Seek(player.h, kind, arg, 4);
+            ms.push_back(Seconds(Clock::now() - t0) * 1000.0);
+            if (rc != PLAY_OK) {
+                if (r.failed++ == 0)
+                    r.firstFailure = rc;
+                continue;
+            }
+            // Where it landed: by index exactly the frame asked for; by time
+            // the first frame at or after the time.
+            const uint32_t index = player.Get32(PLAY_ATTRIBUTE_PLAY_VIDEO_FRAME_INDEX);
+            const uint32_t played = player.Get32(PLAY_ATTRIBUTE_PLAY_DURATION);
+            bool bMissed = false;
+            uint32_t target = index;
+            if (kind == PLAY_SEEK_INDEX) {
+                bMissed = index != value;
+                target = value;
+            } else if (kind == PLAY_SEEK_TIME) {
+                target = (value + kFrameIntervalMs - 1) / kFrameIntervalMs; // frames are 40 ms apart
+                bMissed = played < value || played >= value + kFrameIntervalMs;
+                if (bMissed && index + 1 == target && std::binary_search(keys.begin(), keys.end(), target)) {
+                    bMissed = false;
+                    ++r.groupEnd;
+                }
+            }
+            // By ratio the key frame found is the target.
+            if (kind == PLAY_SEEK_RATIO ? decoded.Empty() : !bMissed && !decoded.Has(target))
+                ++r.noPicture;
+            if (bMissed && r.missed++ == 0) {
+                char text[160];
+                std::snprintf(text, sizeof(text), "asked %u, shown index %u at %u ms", value, index, played);
+                r.firstMiss = text;
+            }
+        }
+        r.medianMs = Percentile(ms, 0.5);
+        r.p99Ms = Percentile(ms, 0.99);
+        r.maxMs = *std::max_element(ms.begin(), ms.end());
+        state.SetIterationTime(r.medianMs / 1000.0);
+    }
+    state.counters["median_ms"] = r.medianMs;
+    state.counters["p99_ms"] = r.p99Ms;
+    state.counters["failed"] = r.failed;
+    state.counters["missed"] = r.missed;
+    state.counters["no_picture"] = r.noPicture;
+    g_seek[name] = r;
+}
+
+// ---- 3. Backward play memory ----
+
+int32_t QV_CALL CountDecoded(PLAY_HANDLE, PLAY_FRAME *pFrame, void *pContext) {
+    if (pFrame->pFrame && pFrame->pFrame->nType != DEMUX_FRAME_AUDIO && pFrame->output.picture.pBuffer)
+        ++*static_cast<uint32_t *>(pContext);
+    return 0;
+}
+
+// Arg 0: backward right after open; 1: after playing the file forward once.
+void BM_BackwardMemory(benchmark::State &state) {
+    const bool bAfterForward = state.range(0) != 0;
+    const std::string path = BackwardFile(state);
+    if (path.empty())
+        return;
+    BackwardResult r;
+    for (auto _ : state) {
+        // The callbacks' targets outlive the player.
+        Notification indexed, ended;
+        uint32_t decoded = 0;
+        Player player(path);
+        if (player.nOpen != PLAY_OK ||
+            Register(player.h, PLAY_CALLBACK_FILE_INDEX_COMPLETED, &indexed) != PLAY_OK ||
+            !indexed.WaitFor(1, kIndexTimeout)) {
+            state.SkipWithError("open or index failed");
+            return;
+        }
+        player.Control(PLAY_CONTROL_ENABLE, kQuietFlags);
+        Register(player.h, PLAY_CALLBACK_FILE_ENDED, &ended);
+        int wantEnded = 1;
+        if (bAfterForward) {
+            if (player.Control(PLAY_CONTROL_ACTION, PLAY_ACTION_PLAY_FORWARD) != PLAY_OK ||
+                !ended.WaitFor(wantEnded++, kPlayTimeout)) {
+                state.SkipWithError("forward play did not reach the end");
+                return;
+            }
+        }
+        PLAY_CALLBACK_PARAM cb{};
+        cb.pfnCallback = reinterpret_cast<PLAY_CALLBACK_FUNCTION>(CountDecoded);
+        cb.pContext = &decoded;
+        PlayApi_RegisterCallbackFunction(player.h, PLAY_CALLBACK_DECODE, &cb, PLAY_CALLBACK_PARAM_SIZE);
+        const auto t0 = Clock::now();
+        const int32_t rc = player.Control(PLAY_CONTROL_ACTION, PLAY_ACTION_PLAY_BACKWARD);
+        if (rc != PLAY_OK) {
+            state.SkipWithError("PLAY_ACTION_PLAY_BACKWARD failed");
+            return;
+        }
+        if (!ended.WaitFor(wantEnded, kPlayTimeout)) {
+            state.SkipWithError("backward play did not reach the start");
+            return;
+        }
+        r.seconds = Seconds(Clock::now() - t0);
+        state.SetIterationTime(r.seconds);
+        PlayApi_RegisterCallbackFunction(player.h, PLAY_CALLBACK_DECODE, nullptr, 0);
+        r.peak = player.Mode()->PeakBackwardFrames();
+        r.distance = player.Get32(PLAY_ATTRIBUTE_KEY_FRAME_DISTANCE);
+        r.width = player.Get32(PLAY_ATTRIBUTE_PICTURE_WIDTH);
+        r.height = player.Get32(PLAY_ATTRIBUTE_PICTURE_HEIGHT);
+        r.decoded = decoded;
+    }
+    state.counters["peak_pictures"] = r.peak;
+    state.counters["decoded"] = r.decoded;
+    g_backward[bAfterForward ? "after forward play" : "right after open"] = r;
+}
+
+BENCHMARK(BM_IndexBuild)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_Seek)
+    ->Arg(PLAY_SEEK_TIME)
+    ->Arg(PLAY_SEEK_INDEX)
+    ->Arg(PLAY_SEEK_RATIO)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(1);
+BENCHMARK(BM_BackwardMemory)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+
+// Prints the console report and, at the end, each figure against its
+// reference.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        if (g_index.indexSeconds > 0 && g_index.catSeconds > 0) {
+            const double mb = double(g_index.bytes) / (1024.0 * 1024.0);
+            const double ratio = g_index.catSeconds / g_index.indexSeconds; // rate ratio
+            std::printf("index build of %.0f MiB (%u video frames, each with an audio frame; %u key frames): "
+                        "%.2f s = %.0f MiB/s, %.2f us per video+audio pair; cat %.2f s = %.0f MiB/s; "
+                        "index/cat rate ratio %.3f (target >= %.2f: %s)\n",
+                        mb, g_index.frames, g_index.entries, g_index.indexSeconds, mb / g_index.indexSeconds,
+                        g_index.frames ? g_index.indexSeconds * 1e6 / g_index.frames : 0.0,
+                        g_index.catSeconds, mb / g_index.catSeconds, ratio, kIndexTargetRatio,
+                        ratio >= kIndexTargetRatio ? "met" : "NOT MET");
+            if (g_index.indexCpu > 0 && g_index.catCpu > 0) {
+                const double cpuRatio = g_index.catCpu / g_index.indexCpu;
+                std::printf(
+                    "  in processor time: index %.2f s, cat %.2f s, rate ratio %.3f (target >= %.2f: %s)\n",
+                    g_index.indexCpu, g_index.catCpu, cpuRatio, kIndexTargetRatio,
+                    cpuRatio >= kIndexTargetRatio ? "met" : "NOT MET");
+            }
+        } else {
+            std::printf("index build: not measured\n");
+        }
+        for (const auto &[name, r] : g_seek) {
+            std::printf(
+                "seek by %-5s (%u random, paused): median %.2f ms, p99 %.2f ms, max %.2f ms; target median "
+                "< %.0f ms, ratio %.3f (%s)",
+                name.c_str(), kSeekCount, r.medianMs, r.p99Ms, r.maxMs, kSeekTargetMs,
+                r.medianMs / kSeekTargetMs, r.medianMs < kSeekTargetMs ? "met" : "NOT MET");
+            if (r.failed)
+                std::printf("; %u FAILED, first 0x%08X", r.failed, static_cast<unsigned>(r.firstFailure));
+            if (r.missed)
+                std::printf("; %u landed elsewhere, first: %s", r.missed, r.firstMiss.c_str());
+            if (r.groupEnd)
+                std::printf("; %u stopped at the end of the group before (time after its last frame)",
+                            r.groupEnd);
+            if (r.noPicture)
+                std::printf("; %u showed no picture of the target frame", r.noPicture);
+            std::printf("\n");
+        }
+        for (const auto &[name, r] : g_backward) {
+            const double picture = double(r.width) * r.height * 1.5;
+            std::printf(
+                "backward play 1080p, key frame every %u (%s): peak %u pictures x %.0f bytes = %.1f MiB; "
+                "bound %u pictures = %.1f MiB; ratio %.2f (%s); measured distance %u; %u pictures "
+                "decoded in %.2f s\n",
+                kBackwardBound, name.c_str(), r.peak, picture, r.peak * picture / 1048576.0, kBackwardBound,
+                kBackwardBound * picture / 1048576.0, double(r.peak) / kBackwardBound,
+                r.peak <= kBackwardBound + 1 ? "within one group" : "ABOVE one group", r.distance, r.decoded,
+                r.seconds);
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
