@@ -219,6 +219,11 @@ protected:
     static uint32_t PlayThreadMain(void *pContext);
     void PlayThreadLoop();
     virtual bool HoldPlayback() { return false; }
+    // Whether every picture must come out with its own frame. Threaded
+    // decoding hands each picture back a few frames late, which a live
+    // stream does not notice but a seek, a step or backward play would show
+    // as the wrong picture.
+    virtual bool FrameExactDecoding() { return false; }
 
     // Hands a pause (state 3) or seek (state 4) request to the play thread
     // and waits until it has been carried out; from the play thread itself the

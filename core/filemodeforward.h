@@ -69,6 +69,9 @@ protected:
     // The play thread idles at the end of the file and under processor load
     // above the limit.
     bool HoldPlayback() override;
+    // Seeks, steps and backward play show the picture of the frame they
+    // reach: one decoding thread, no picture held back.
+    bool FrameExactDecoding() override { return true; }
 
     // Collects one group frame by frame, from whichever source the player
     // reads: the key frame, then audio and the following video frames up to

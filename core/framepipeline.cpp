@@ -150,7 +150,7 @@ int32_t CBasePlayMode::DecodeVideo(PLAY_FRAME *pFrame) {
         if (nType != DEMUX_FRAME_I)
             return PLAY_E_NOT_SUPPORTED;
         uint32_t dwFlags = 0;
-        if (dwEnable & PLAY_ENABLE_MULTITHREAD_DECODE)
+        if ((dwEnable & PLAY_ENABLE_MULTITHREAD_DECODE) && !FrameExactDecoding())
             dwFlags |= VDEC_FLAG_MULTITHREAD;
         if (dwEnable & PLAY_ENABLE_HARDWARE_DECODE)
             dwFlags |= VDEC_FLAG_HARDWARE;
