@@ -154,6 +154,9 @@ typedef struct tagH264CorePicture {
 
 /* Decode flags. */
 #define H264_CORE_DECODE_END_OF_STREAM 0x1u /* flush the pictures held back */
+/* The data is exactly one whole access unit: it goes to the decoder at once
+   instead of waiting in the parser for the start of the next one. */
+#define H264_CORE_DECODE_WHOLE_UNIT 0x2u
 
 /* Decode results. */
 #define H264_CORE_OK 0            /* a picture was written */

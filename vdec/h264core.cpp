@@ -1,6 +1,7 @@
 #include "vdec/h264core.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <new>
 #include <vector>
@@ -43,6 +44,7 @@ private:
     // Input on its way to the parser, with the zeroed tail it reads into.
     static constexpr uint32_t kParseStep = 1u << 16;
     std::vector<uint8_t> m_padded;
+    bool m_bParserHolds = false; // bytes went to the parser since it last handed out
     bool m_bEndOfStream = false; // drain once m_packets is empty
     bool m_bDrainSent = false;   // the decoder has been told the stream ended
 };
@@ -183,7 +185,19 @@ int32_t CH264Core::Decode(const uint8_t *data, uint32_t length, H264CorePicture 
     // The previous picture's planes end here.
     av_frame_unref(m_pFrame);
 
-    if (data && length > 0) {
+    if (data && length > 0 && (flags & H264_CORE_DECODE_WHOLE_UNIT)) {
+        // A whole access unit needs no parser: it is decoded now rather than
+        // when the next one starts. Whatever the parser holds goes first.
+        if (m_bParserHolds) {
+            if (!Parse(nullptr, 0) || !OpenParser())
+                return H264_CORE_NO_PICTURE;
+            m_bParserHolds = false;
+        }
+        if (length > static_cast<uint32_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE) ||
+            !QueuePacket(data, static_cast<int>(length)))
+            return H264_CORE_NO_PICTURE;
+    } else if (data && length > 0) {
+        m_bParserHolds = true;
         // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past the
         // end of its input, so the caller's bytes go through a buffer with a
         // zeroed tail, a step at a time.
@@ -204,6 +218,7 @@ int32_t CH264Core::Decode(const uint8_t *data, uint32_t length, H264CorePicture 
         // whatever follows.
         if (!Parse(nullptr, 0) || !OpenParser())
             return H264_CORE_NO_PICTURE;
+        m_bParserHolds = false;
         m_bEndOfStream = true;
     }
 

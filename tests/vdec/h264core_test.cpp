@@ -442,3 +442,90 @@ TEST(H264CoreTest, MultithreadedInstanceDecodesAhead) {
 }
 
 } // namespace
+
+// Access units of a clip (single-slice pictures): a unit ends before the next
+// parameter set, SEI, delimiter or slice once it holds a slice.
+std::vector<std::vector<uint8_t>> AccessUnits(const std::vector<uint8_t> &stream) {
+    std::vector<std::vector<uint8_t>> units;
+    std::vector<uint8_t> unit;
+    bool hasSlice = false;
+    for (auto [offset, size] : Pieces(stream, Split::kNalByNal)) {
+        size_t header = offset;
+        while (header < offset + size && stream[header] == 0)
+            ++header;
+        const uint8_t type = header + 1 < offset + size ? stream[header + 1] & 0x1F : 0;
+        const bool slice = type == 1 || type == 5;
+        if (hasSlice && (slice || (type >= 6 && type <= 9))) {
+            units.push_back(unit);
+            unit.clear();
+            hasSlice = false;
+        }
+        unit.insert(unit.end(), stream.begin() + offset, stream.begin() + offset + size);
+        hasSlice = hasSlice || slice;
+    }
+    if (!unit.empty())
+        units.push_back(unit);
+    return units;
+}
+
+// Whole access units skip the parser: without reordering or threads each
+// picture comes out of the call that brought its unit, not one unit later.
+TEST(H264CoreTest, WholeUnitsComeOutAtOnce) {
+    std::vector<uint8_t> stream = ReadSample(kBaseline);
+    Reference ref = ReadReference(kBaseline);
+    const auto units = AccessUnits(stream);
+    ASSERT_EQ(units.size(), ref.md5s.size());
+    H264CoreParam param = MakeParam(0, 0, 0);
+    CorePtr core(H264Core_Create(&param));
+    ASSERT_TRUE(core);
+    Decoded out;
+    H264CorePicture pic{};
+    for (size_t i = 0; i < units.size(); ++i) {
+        ASSERT_EQ(H264Core_Decode(core.get(), units[i].data(), uint32_t(units[i].size()), 0, &pic,
+                                  H264_CORE_DECODE_WHOLE_UNIT),
+                  H264_CORE_OK)
+            << "unit " << i;
+        Take(pic, ref, out);
+        EXPECT_EQ(H264Core_Decode(core.get(), nullptr, 0, 0, &pic, 0), H264_CORE_NO_PICTURE);
+    }
+    EXPECT_EQ(H264Core_Decode(core.get(), nullptr, 0, 0, &pic, H264_CORE_DECODE_END_OF_STREAM),
+              H264_CORE_NO_PICTURE);
+    EXPECT_EQ(out.md5s, ref.md5s);
+}
+
+// Bytes the parser still holds are decoded before a whole unit that follows
+// them; reordering streams keep their order and every picture.
+TEST(H264CoreTest, WholeUnitsAfterParsedBytes) {
+    for (const char *clip : {kBaseline, kHighCabac}) {
+        std::vector<uint8_t> stream = ReadSample(clip);
+        Reference ref = ReadReference(clip);
+        const auto units = AccessUnits(stream);
+        ASSERT_EQ(units.size(), ref.md5s.size()) << clip;
+        H264CoreParam param = MakeParam(0, 0, 0);
+        CorePtr core(H264Core_Create(&param));
+        ASSERT_TRUE(core);
+        Decoded out;
+        H264CorePicture pic{};
+        auto drain = [&](int32_t result) {
+            while (result == H264_CORE_OK) {
+                Take(pic, ref, out);
+                result = H264Core_Decode(core.get(), nullptr, 0, 0, &pic, 0);
+            }
+        };
+        for (size_t i = 0; i < units.size(); ++i) {
+            if (i < 7) { // the first units byte by byte through the parser
+                for (uint8_t byte : units[i])
+                    drain(H264Core_Decode(core.get(), &byte, 1, 0, &pic, 0));
+            } else {
+                drain(H264Core_Decode(core.get(), units[i].data(), uint32_t(units[i].size()), 0, &pic,
+                                      H264_CORE_DECODE_WHOLE_UNIT));
+            }
+        }
+        int32_t result;
+        while ((result = H264Core_Decode(core.get(), nullptr, 0, 0, &pic, H264_CORE_DECODE_END_OF_STREAM)) ==
+               H264_CORE_OK)
+            Take(pic, ref, out);
+        EXPECT_FALSE(out.badPicture);
+        EXPECT_EQ(out.md5s, ref.md5s) << clip;
+    }
+}
