@@ -12,6 +12,7 @@
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
 #include <shellapi.h>
 #else
 #include <unistd.h>
@@ -26,10 +27,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Exit codes beyond 0 (success) and the command-line parser's own.
-constexpr int kExitFailure = 1;   // the library refused or failed
-constexpr int kExitNoFile = 3;    // the file cannot be opened
-constexpr int kExitNotMedia = 4;  // no recording this library recognises
-constexpr int kExitTimedOut = 5;  // the index did not complete in time
+constexpr int kExitFailure = 1;  // the library refused or failed
+constexpr int kExitNoFile = 3;   // the file cannot be opened
+constexpr int kExitNotMedia = 4; // no recording this library recognises
+constexpr int kExitTimedOut = 5; // the index did not complete in time
 
 // Consecutive failed pulls tolerated before decode gives up: a decoder that
 // holds pictures back (B frames) fails a few pulls in a row, a broken player
@@ -38,32 +39,56 @@ constexpr uint32_t kMaxFailedPulls = 1000;
 
 const char *ResultName(int32_t rc) {
     switch (rc) {
-    case PLAY_OK: return "ok";
-    case PLAY_E_FAIL: return "PLAY_E_FAIL";
-    case PLAY_E_NOT_SUPPORTED: return "PLAY_E_NOT_SUPPORTED";
-    case PLAY_E_INVALID_VALUE: return "PLAY_E_INVALID_VALUE";
-    case PLAY_E_INVALID_HANDLE: return "PLAY_E_INVALID_HANDLE";
-    case PLAY_E_NULL_POINTER: return "PLAY_E_NULL_POINTER";
-    case PLAY_E_BAD_SIZE: return "PLAY_E_BAD_SIZE";
-    case PLAY_E_BAD_PIXEL_FORMAT: return "PLAY_E_BAD_PIXEL_FORMAT";
-    case PLAY_E_BUFFER_TOO_SMALL: return "PLAY_E_BUFFER_TOO_SMALL";
-    case PLAY_E_FILE_OPEN: return "PLAY_E_FILE_OPEN";
-    case PLAY_E_OUT_OF_MEMORY: return "PLAY_E_OUT_OF_MEMORY";
-    case PLAY_E_NO_FRAME: return "PLAY_E_NO_FRAME";
-    case PLAY_E_BUFFER_FULL: return "PLAY_E_BUFFER_FULL";
-    case PLAY_E_NOT_READY: return "PLAY_E_NOT_READY";
-    case PLAY_E_INDEX_NOT_READY: return "PLAY_E_INDEX_NOT_READY";
-    case PLAY_E_NOT_FOUND: return "PLAY_E_NOT_FOUND";
-    default: break;
+    case PLAY_OK:
+        return "ok";
+    case PLAY_E_FAIL:
+        return "PLAY_E_FAIL";
+    case PLAY_E_NOT_SUPPORTED:
+        return "PLAY_E_NOT_SUPPORTED";
+    case PLAY_E_INVALID_VALUE:
+        return "PLAY_E_INVALID_VALUE";
+    case PLAY_E_INVALID_HANDLE:
+        return "PLAY_E_INVALID_HANDLE";
+    case PLAY_E_NULL_POINTER:
+        return "PLAY_E_NULL_POINTER";
+    case PLAY_E_BAD_SIZE:
+        return "PLAY_E_BAD_SIZE";
+    case PLAY_E_BAD_PIXEL_FORMAT:
+        return "PLAY_E_BAD_PIXEL_FORMAT";
+    case PLAY_E_BUFFER_TOO_SMALL:
+        return "PLAY_E_BUFFER_TOO_SMALL";
+    case PLAY_E_FILE_OPEN:
+        return "PLAY_E_FILE_OPEN";
+    case PLAY_E_OUT_OF_MEMORY:
+        return "PLAY_E_OUT_OF_MEMORY";
+    case PLAY_E_NO_FRAME:
+        return "PLAY_E_NO_FRAME";
+    case PLAY_E_BUFFER_FULL:
+        return "PLAY_E_BUFFER_FULL";
+    case PLAY_E_NOT_READY:
+        return "PLAY_E_NOT_READY";
+    case PLAY_E_INDEX_NOT_READY:
+        return "PLAY_E_INDEX_NOT_READY";
+    case PLAY_E_NOT_FOUND:
+        return "PLAY_E_NOT_FOUND";
+    default:
+        break;
     }
     switch (static_cast<uint32_t>(rc) >> 16) {
-    case 0x8AB1: return "container parser";
-    case 0x8AB2: return "OSD renderer";
-    case 0x8AB3: return "audio decoder";
-    case 0x8AB4: return "video decoder";
-    case 0x92A0: return "display";
-    case 0x92A1: return "sound output";
-    default: return "unknown";
+    case 0x8AB1:
+        return "container parser";
+    case 0x8AB2:
+        return "OSD renderer";
+    case 0x8AB3:
+        return "audio decoder";
+    case 0x8AB4:
+        return "video decoder";
+    case 0x92A0:
+        return "display";
+    case 0x92A1:
+        return "sound output";
+    default:
+        return "unknown";
     }
 }
 
@@ -125,27 +150,43 @@ bool StderrIsTerminal() {
 
 const char *GenerationName(uint32_t generation) {
     switch (generation) {
-    case DEMUX_GENERATION_V30: return "V30";
-    case DEMUX_GENERATION_V20: return "V20";
-    case DEMUX_GENERATION_6000: return "6000";
-    case DEMUX_GENERATION_15: return "15";
-    case DEMUX_GENERATION_V10: return "V10";
-    default: return "unknown";
+    case DEMUX_GENERATION_V30:
+        return "V30";
+    case DEMUX_GENERATION_V20:
+        return "V20";
+    case DEMUX_GENERATION_6000:
+        return "6000";
+    case DEMUX_GENERATION_15:
+        return "15";
+    case DEMUX_GENERATION_V10:
+        return "V10";
+    default:
+        return "unknown";
     }
 }
 
 const char *AudioCodecName(uint32_t codec) {
     switch (codec) {
-    case DEMUX_CODEC_PCM8: return "8-bit PCM";
-    case DEMUX_CODEC_G711_ALAW: return "G.711 A-law";
-    case DEMUX_CODEC_G722: return "G.722";
-    case DEMUX_CODEC_G726: return "G.726";
-    default: return "unknown";
+    case DEMUX_CODEC_PCM8:
+        return "8-bit PCM";
+    case DEMUX_CODEC_G711_ALAW:
+        return "G.711 A-law";
+    case DEMUX_CODEC_G722:
+        return "G.722";
+    case DEMUX_CODEC_G726:
+        return "G.726";
+    default:
+        return "unknown";
     }
 }
 
-const char *VideoCodecName(uint32_t codec) {
-    return codec == DEMUX_CODEC_H264 ? "H.264" : "other";
+std::string VideoCodecName(uint32_t codec) {
+    if (codec == DEMUX_CODEC_H264)
+        return "H.264";
+    // Only H.264 has a software decoder; the others decode on NVIDIA
+    // hardware at best.
+    return "codec " + std::to_string(codec) +
+           (codec >= 4 && codec <= 5 ? " (hardware decoder only)" : " (no decoder)");
 }
 
 bool IsVideoType(int32_t type) {
@@ -198,11 +239,13 @@ public:
             return 0;
         m_hPlay = nullptr;
         if (rc == PLAY_E_FILE_OPEN) {
-            std::fprintf(stderr, "qvplay: %s: cannot open the file (missing or not readable)\n", path.c_str());
+            std::fprintf(stderr, "qvplay: %s: cannot open the file (missing or not readable)\n",
+                         path.c_str());
             return kExitNoFile;
         }
         if (rc == PLAY_E_NOT_SUPPORTED) {
-            std::fprintf(stderr, "qvplay: %s: not a recording of a known container (V30, V20, 6000, 15, V10)\n",
+            std::fprintf(stderr,
+                         "qvplay: %s: not a recording of a known container (V30, V20, 6000, 15, V10)\n",
                          path.c_str());
             return kExitNotMedia;
         }
@@ -247,10 +290,11 @@ public:
         if (!m_indexWait.done.wait_until(guard, deadline, [&] { return m_indexWait.bFired; })) {
             guard.unlock();
             if (Get32(PLAY_ATTRIBUTE_FILE_INDEX_COMPLETED) != 0)
-                std::fprintf(stderr, "qvplay: the index is complete but its callback did not fire within %.0f s\n",
+                std::fprintf(stderr,
+                             "qvplay: the index is complete but its callback did not fire within %g s\n",
                              timeoutSeconds);
             else
-                std::fprintf(stderr, "qvplay: the file index did not complete within %.0f s (--timeout)\n",
+                std::fprintf(stderr, "qvplay: the file index did not complete within %g s (--timeout)\n",
                              timeoutSeconds);
             return kExitTimedOut;
         }
@@ -275,11 +319,13 @@ struct PullCounts {
     uint64_t pictures = 0;    // video frames with a picture
     uint64_t audioBlocks = 0; // audio frames with PCM
     uint64_t keyFrames = 0;
-    uint64_t failedPulls = 0; // pulls answered with a failure other than the end
+    uint64_t firstKey = 0, lastKey = 0; // video frame numbers (from 0) of the first and last key frame
+    uint64_t failedPulls = 0;           // pulls answered with a failure other than the end
     int32_t lastFailure = PLAY_OK;
     uint32_t videoCodec = 0;
     uint32_t audioCodec = 0;
-    uint32_t width = 0, height = 0; // of the last picture
+    uint32_t width = 0, height = 0;           // of the last picture
+    uint32_t frameWidth = 0, frameHeight = 0; // as the container states it
     uint32_t firstTimestamp = 0, lastTimestamp = 0;
     bool bEnded = false; // PLAY_E_NO_FRAME: the file has ended
 
@@ -305,9 +351,15 @@ bool PullOne(const CFilePlayer &player, PullCounts &counts) {
         if (counts.video == 0)
             counts.firstTimestamp = record->dwTimestamp;
         counts.lastTimestamp = record->dwTimestamp;
+        if (record->nType == DEMUX_FRAME_I) {
+            if (counts.keyFrames++ == 0)
+                counts.firstKey = counts.video;
+            counts.lastKey = counts.video;
+        }
         ++counts.video;
-        counts.keyFrames += record->nType == DEMUX_FRAME_I;
         counts.videoCodec = record->dwCodec;
+        counts.frameWidth = record->wWidth;
+        counts.frameHeight = record->wHeight;
         const DecodedPicture &picture = pFrame->output.picture;
         if (picture.pBuffer != nullptr && picture.dwWidth != 0) {
             ++counts.pictures;
@@ -317,7 +369,8 @@ bool PullOne(const CFilePlayer &player, PullCounts &counts) {
     } else if (record != nullptr && record->nType == DEMUX_FRAME_AUDIO) {
         ++counts.audio;
         counts.audioCodec = record->dwCodec;
-        counts.audioBlocks += pFrame->output.audio.pBuffer != nullptr && pFrame->output.audio.dwBufferSize != 0;
+        counts.audioBlocks +=
+            pFrame->output.audio.pBuffer != nullptr && pFrame->output.audio.dwBufferSize != 0;
     }
     const int32_t freed = Play_FreeDecodeFrame(player.Handle(), pFrame);
     if (freed != PLAY_OK) {
@@ -354,8 +407,8 @@ int CmdVersion() {
 
 struct InfoOptions {
     std::string path;
-    double timeout = 60.0;  // seconds to wait for the index
-    double measure = 10.0;  // seconds of video to pull at most for the measured figures
+    double timeout = 60.0; // seconds to wait for the index
+    double measure = 10.0; // seconds of video to pull at most for the measured figures
 };
 
 int CmdInfo(const InfoOptions &o) {
@@ -420,43 +473,57 @@ int CmdInfo(const InfoOptions &o) {
     std::printf("file size           %s\n", Bytes(fileSize).c_str());
     std::printf("duration            %.3f s (from the index)\n", duration / 1000.0);
     std::printf("video frames        %u (from the index)\n", static_cast<unsigned>(frameCount));
-    std::printf("video codec         %s\n", counts.video ? VideoCodecName(counts.videoCodec) : "none seen");
+    std::printf("video codec         %s\n",
+                counts.video ? VideoCodecName(counts.videoCodec).c_str() : "none seen");
     if (width && height)
-        std::printf("picture size        %u x %u (%s)\n", static_cast<unsigned>(width), static_cast<unsigned>(height),
-                    measured);
+        std::printf("picture size        %u x %u (%s)\n", static_cast<unsigned>(width),
+                    static_cast<unsigned>(height), measured);
     else if (counts.width)
         std::printf("picture size        %u x %u (of the pictures pulled; the player reported none)\n",
                     static_cast<unsigned>(counts.width), static_cast<unsigned>(counts.height));
+    else if (counts.frameWidth)
+        std::printf("picture size        %u x %u (as the container states it; no picture was decoded)\n",
+                    static_cast<unsigned>(counts.frameWidth), static_cast<unsigned>(counts.frameHeight));
     else
         std::printf("picture size        unknown (no picture decoded)\n");
-    if (rate > 0.0f) {
+    // A closed statistics window gives the distance and the rate together;
+    // without one the rate can only be the estimate made at open.
+    if (rate > 0.0f && distance != 0) {
         std::printf("frame rate          %.2f fps (%s", rate, measured);
         if (rateAtOpen > 0.0f)
             std::printf("; %.2f estimated at open", rateAtOpen);
         std::printf(")\n");
+    } else if (rate > 0.0f) {
+        std::printf("frame rate          %.2f fps (estimated at open from two key frames)\n", rate);
     } else if (counts.VideoSpanMs() > 0) {
-        std::printf("frame rate          %.2f fps (counted by qvplay over %llu frames; the player measured none)\n",
-                    double(counts.video - 1) * 1000.0 / counts.VideoSpanMs(),
-                    static_cast<unsigned long long>(counts.video));
+        std::printf(
+            "frame rate          %.2f fps (counted by qvplay over %llu frames; the player measured none)\n",
+            double(counts.video - 1) * 1000.0 / counts.VideoSpanMs(),
+            static_cast<unsigned long long>(counts.video));
     } else {
         std::printf("frame rate          unknown\n");
     }
     if (distance)
         std::printf("key-frame distance  %u frames, %u ms (%s)\n", static_cast<unsigned>(distance),
                     static_cast<unsigned>(interval), measured);
-    else if (counts.keyFrames)
-        std::printf("key-frame distance  %.1f frames (counted by qvplay: %llu key frames in %llu; the player "
-                    "measured none)\n",
-                    double(counts.video) / double(counts.keyFrames), static_cast<unsigned long long>(counts.keyFrames),
-                    static_cast<unsigned long long>(counts.video));
+    else if (counts.keyFrames > 1)
+        std::printf(
+            "key-frame distance  %.1f frames (counted by qvplay over %llu key frames; the player measured "
+            "none)\n",
+            double(counts.lastKey - counts.firstKey) / double(counts.keyFrames - 1),
+            static_cast<unsigned long long>(counts.keyFrames));
+    else if (counts.keyFrames == 1)
+        std::printf(
+            "key-frame distance  at least %llu frames (one key frame seen; the player measured none)\n",
+            static_cast<unsigned long long>(counts.video - counts.firstKey));
     else
         std::printf("key-frame distance  unknown\n");
     std::printf("audio codec         %s\n",
                 counts.audio ? AudioCodecName(counts.audioCodec) : "none in the frames pulled");
     if (counts.failedPulls)
         std::printf("note                %llu pulls failed, the last with 0x%08X (%s)\n",
-                    static_cast<unsigned long long>(counts.failedPulls), static_cast<unsigned>(counts.lastFailure),
-                    ResultName(counts.lastFailure));
+                    static_cast<unsigned long long>(counts.failedPulls),
+                    static_cast<unsigned>(counts.lastFailure), ResultName(counts.lastFailure));
     return 0;
 }
 
@@ -466,11 +533,12 @@ public:
     explicit CProgress(bool bShow) : m_bShow(bShow) {}
     ~CProgress() { Finish(); }
 
-    void Update(uint64_t done, uint64_t total) {
+    // Redrawn at most every 100 ms unless bForce.
+    void Update(uint64_t done, uint64_t total, bool bForce = false) {
         if (!m_bShow || total == 0)
             return;
         const auto now = Clock::now();
-        if (m_bDrawn && now - m_last < std::chrono::milliseconds(100))
+        if (m_bDrawn && !bForce && now - m_last < std::chrono::milliseconds(100))
             return;
         m_last = now;
         m_bDrawn = true;
@@ -526,18 +594,20 @@ int CmdDecode(const DecodeOptions &o) {
         progress.Update(player.Get64(PLAY_ATTRIBUTE_PLAY_DATA_SIZE), fileSize);
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    progress.Update(fileSize, fileSize);
+    if (counts.bEnded)
+        progress.Update(fileSize, fileSize, true);
     progress.Finish();
     if (!counts.bEnded) {
         PrintFailure("pulling frames", counts.lastFailure);
-        std::fprintf(stderr, "qvplay: gave up after %u failed pulls in a row, %llu frames in\n", kMaxFailedPulls,
-                     static_cast<unsigned long long>(counts.frames));
+        std::fprintf(stderr, "qvplay: gave up after %u failed pulls in a row, %llu frames in\n",
+                     kMaxFailedPulls, static_cast<unsigned long long>(counts.frames));
         return kExitFailure;
     }
 
     std::printf("file                %s\n", o.path.c_str());
-    std::printf("frames              %llu (%llu video, %llu audio)\n", static_cast<unsigned long long>(counts.frames),
-                static_cast<unsigned long long>(counts.video), static_cast<unsigned long long>(counts.audio));
+    std::printf("frames              %llu (%llu video, %llu audio)\n",
+                static_cast<unsigned long long>(counts.frames), static_cast<unsigned long long>(counts.video),
+                static_cast<unsigned long long>(counts.audio));
     std::printf("pictures            %llu\n", static_cast<unsigned long long>(counts.pictures));
     std::printf("audio blocks        %llu\n", static_cast<unsigned long long>(counts.audioBlocks));
     std::printf("elapsed             %.3f s\n", elapsed);
@@ -545,8 +615,8 @@ int CmdDecode(const DecodeOptions &o) {
                 elapsed > 0.0 ? double(counts.video) / elapsed : 0.0);
     if (counts.failedPulls)
         std::printf("note                %llu pulls failed, the last with 0x%08X (%s)\n",
-                    static_cast<unsigned long long>(counts.failedPulls), static_cast<unsigned>(counts.lastFailure),
-                    ResultName(counts.lastFailure));
+                    static_cast<unsigned long long>(counts.failedPulls),
+                    static_cast<unsigned>(counts.lastFailure), ResultName(counts.lastFailure));
     return 0;
 }
 
@@ -588,24 +658,31 @@ int main(int argc, char **argv) {
 
     CLI::App app{"qvplay: play and inspect DVR and IP-camera recordings"};
     app.require_subcommand(1);
+    // "/dir/file" is a path, also on Windows, not a "/option".
+    app.allow_windows_style_options(false);
     CLI::App *version = app.add_subcommand("version", "print the library's version");
 
     InfoOptions info;
     CLI::App *infoCmd = app.add_subcommand(
-        "info", "describe a recording: container, size, duration and frame count from the index; picture size, "
-                "frame rate, key-frame distance and audio codec measured by decoding its first seconds");
+        "info",
+        "describe a recording: container, size, duration and frame count from the index; picture size, "
+        "frame rate, key-frame distance and audio codec measured by decoding its first seconds");
     infoCmd->add_option("FILE", info.path, "the recording")->required();
     infoCmd->add_option("--timeout", info.timeout, "seconds to wait for the file index (default 60)")
         ->check(CLI::PositiveNumber);
-    infoCmd->add_option("--measure", info.measure, "seconds of video to decode at most for the measured figures "
-                                                   "(default 10)")
+    infoCmd
+        ->add_option("--measure", info.measure,
+                     "seconds of video to decode at most for the measured figures "
+                     "(default 10)")
         ->check(CLI::PositiveNumber);
 
     DecodeOptions decode;
     CLI::App *decodeCmd = app.add_subcommand(
-        "decode", "decode every frame as fast as possible (decode on demand) and print the counts and the speed");
+        "decode",
+        "decode every frame as fast as possible (decode on demand) and print the counts and the speed");
     decodeCmd->add_option("FILE", decode.path, "the recording")->required();
-    decodeCmd->add_flag("--no-progress", decode.bNoProgress, "no progress bar (it is shown only on a terminal)");
+    decodeCmd->add_flag("--no-progress", decode.bNoProgress,
+                        "no progress bar (it is shown only on a terminal)");
 
     CLI11_PARSE(app, static_cast<int>(arguments.size() - 1), arguments.data());
     if (version->parsed())
