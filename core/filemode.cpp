@@ -158,7 +158,17 @@ int32_t CFileMode::BackwardDecode() {
     uint32_t dwLimit;
     {
         platform::CLockGuard guard(m_lock);
-        dwLimit = m_attr.dwKeyFrameDistance != 0 ? m_attr.dwKeyFrameDistance : kBackwardDefaultLimit;
+        dwLimit = m_attr.dwKeyFrameDistance;
+        if (dwLimit == 0) {
+            // Not measured yet (backward right after open): the index knows
+            // the mean distance, which keeps the pictures held to about one
+            // group instead of the fixed fallback.
+            const uint32_t dwEntries = IndexCount();
+            if (dwEntries > 0 && m_attr.dwFileVideoFrameCount > 0)
+                dwLimit = (m_attr.dwFileVideoFrameCount + dwEntries - 1) / dwEntries;
+            if (dwLimit == 0 || dwLimit > kBackwardDefaultLimit)
+                dwLimit = kBackwardDefaultLimit;
+        }
     }
     int32_t nResult = PLAY_OK;
     for (;;) {

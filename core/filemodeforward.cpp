@@ -170,6 +170,9 @@ void CFileModeForward::IndexThreadRun() {
         if (Demux_Create(&pParser, &input) < 0)
             pParser = nullptr;
     }
+    // The index needs positions only, not the on-screen display.
+    if (pParser != nullptr)
+        pParser->SetOsdEnabled(false);
     StreamInfo info{};
     info.dwSize = DEMUX_STREAM_INFO_SIZE;
     if (pParser != nullptr && Demux_GetInfo(pParser, &info) >= 0 && file.Seek(0)) {
@@ -199,6 +202,8 @@ int32_t CFileModeForward::IndexBlock(CBaseStream *pParser, const uint8_t *pData,
     nResult = Demux_GetFrameCount(pParser, &dwQueued);
     if (nResult < 0)
         return nResult;
+    FramePosition lastVideo{};
+    bool bVideo = false;
     for (uint32_t i = 0; i < dwQueued; ++i) {
         FrameRecord *pRecord = nullptr;
         if (Demux_GetFrame(pParser, &pRecord) < 0 || pRecord == nullptr)
@@ -228,14 +233,19 @@ int32_t CFileModeForward::IndexBlock(CBaseStream *pParser, const uint8_t *pData,
             }
         }
         if (IsVideoType(pRecord->nType)) {
-            platform::CLockGuard guard(m_indexLock);
-            m_lastIndexedVideo = pos;
+            lastVideo = pos;
+            bVideo = true;
         }
         nResult = Demux_FreeFrame(pParser, pRecord);
         if (nResult < 0)
-            return nResult;
+            break;
     }
-    return PLAY_OK;
+    // Once per block: nothing reads it before the index is complete.
+    if (bVideo) {
+        platform::CLockGuard guard(m_indexLock);
+        m_lastIndexedVideo = lastVideo;
+    }
+    return nResult < 0 ? nResult : PLAY_OK;
 }
 
 void CFileModeForward::IndexCompleted() {

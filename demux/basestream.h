@@ -43,6 +43,9 @@ public:
     virtual int32_t FreeFrame(FrameRecord *frame);
     // Only the 6000 generation seeks.
     virtual int32_t Seek(uint64_t fileOffset);
+    // Off: frames carry no OSD items and none are built (a reader that only
+    // lists frames, such as a file index, skips that work). On by default.
+    void SetOsdEnabled(bool enabled) { m_osdEnabled = enabled; }
     // Queued frames, read without the queue lock.
     virtual int32_t GetFrameCount(uint32_t *count);
     virtual int32_t GetStatistics(StreamStatistics *statistics);
@@ -101,5 +104,6 @@ protected:
     uint32_t m_filled = 0;       // unparsed bytes from m_start
     uint64_t m_bufferOffset = 0; // stream offset of buffer byte 0
     COsdList m_osd;
+    bool m_osdEnabled = true;
     platform::CLock m_inputLock;
 };

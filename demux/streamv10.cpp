@@ -300,8 +300,10 @@ FrameRecord *CStreamV10::ParseVideoFrame(const uint8_t *data, uint32_t length, u
     frame->stTime.wMinute = h.byMinute;
     frame->stTime.wSecond = h.bySecond;
     frame->stTime.wMilliseconds = h.wMillisecond;
-    UpdateOsd(data, *frame);
-    m_osd.AttachTo(frame);
+    if (m_osdEnabled) {
+        UpdateOsd(data, *frame);
+        m_osd.AttachTo(frame);
+    }
     return frame;
 }
 

@@ -185,8 +185,10 @@ FrameRecord *CStreamV20::ParseVideoFrame(const uint8_t *data, uint32_t, uint64_t
         time.wMilliseconds = uint16_t(hundredths * 10);
     frame->stTime = time;
 
-    UpdateOsd(data, w.headerLength, iFrame, time);
-    m_osd.AttachTo(frame);
+    if (m_osdEnabled) {
+        UpdateOsd(data, w.headerLength, iFrame, time);
+        m_osd.AttachTo(frame);
+    }
     return frame;
 }
 

@@ -159,8 +159,10 @@ FrameRecord *CStreamV30::ParseVideoFrame(const uint8_t *data, uint32_t, uint64_t
         time.wMilliseconds = uint16_t((word16 >> 8) & 0x3FF);
     frame->stTime = time;
 
-    UpdateOsd(data, headerLength, time);
-    m_osd.AttachTo(frame);
+    if (m_osdEnabled) {
+        UpdateOsd(data, headerLength, time);
+        m_osd.AttachTo(frame);
+    }
     return frame;
 }
 
