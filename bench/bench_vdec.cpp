@@ -4,24 +4,26 @@
 // block pool, the decode with its copy into the buffer and, in one variant,
 // the colour step at a non-neutral setting. Also the multi-thread flag
 // against the single-threaded decoder.
+//
+// Every round of a variant is paired with a reference round (ffmpeg through
+// bench/ffmpegref.h, or the single-threaded decoder for the multi-thread
+// flag), the two in alternating order, so that both see the same load on a
+// shared machine; the figure is the median of the per-round ratios of
+// processor time (wall time for the multi-thread flag). The load average is
+// printed with each figure.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include "bench/ffmpegref.h"
 #include "core/blockpool.h"
 #include "vdec/basevideocodec.h"
 #include "vdec/vdec.h"
-
-extern char **environ;
 
 namespace {
 
@@ -32,6 +34,7 @@ struct Stream {
     std::vector<uint8_t> bytes;
     std::vector<std::pair<size_t, size_t>> frames; // access units
     std::string path;                              // the same bytes for ffmpeg
+    std::string firstPath;                         // the first access unit alone
 };
 
 std::vector<uint8_t> ReadFile(const char *path) {
@@ -87,194 +90,236 @@ const Stream &Repeated() {
         out.frames = AccessUnits(out.bytes);
         out.frames.resize(kFrames);
         out.bytes.resize(out.frames.back().first + out.frames.back().second);
-        char path[] = "/tmp/qv-bench-vdec-XXXXXX";
-        int fd = mkstemp(path);
-        if (fd >= 0) {
-            ssize_t written = write(fd, out.bytes.data(), out.bytes.size());
-            close(fd);
-            if (written == ssize_t(out.bytes.size()))
-                out.path = path;
-        }
+        out.path = benchref::WriteTempStream(out.bytes, "qv-bench-vdec");
+        std::vector<uint8_t> first(out.bytes.begin(), out.bytes.begin() + ptrdiff_t(out.frames[0].second));
+        out.firstPath = benchref::WriteTempStream(first, "qv-bench-vdec-first");
         return out;
     }();
     return stream;
 }
 
-double CpuMs(const rusage &usage) {
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+// An access unit delimiter after the last frame: the decoder's stream
+// parser ends a frame only when the next one starts, so this hands it the
+// last of the kFrames frames (ffmpeg's reader ends it at the end of the
+// file). Both then decode exactly the same kFrames frames.
+const uint8_t kEndOfFrames[] = {0, 0, 0, 1, 9, 0xF0};
+
+// Decodes the stream once with a new decoder; returns the pictures received.
+int DecodeOnce(const Stream &stream, BlockPool *pool, uint32_t flags, bool colour) {
+    CBaseVideoCodec *decoder = nullptr;
+    VideoDecoderParam param{VDEC_PARAM_SIZE, VDEC_CODEC_H264, 1920, 1080, flags, 0};
+    if (Vdec_Create(&decoder, &param) != VDEC_OK)
+        return -1;
+    if (colour) {
+        PLAY_COLOR setting{PLAY_COLOR_SIZE, 80, 70, 90, 60, 0};
+        Vdec_SetColor(decoder, &setting);
+    }
+    int pictures = 0;
+    auto decode = [&](const uint8_t *data, uint32_t size) {
+        DecodedPicture picture{};
+        picture.dwSize = VDEC_PICTURE_SIZE;
+        Vdec_Decode(decoder, data, size, &picture);
+        uint32_t bytes = picture.dwBufferSize;
+        picture.pBuffer = static_cast<uint8_t *>(AllocBlock(pool, bytes));
+        if (Vdec_Decode(decoder, data, size, &picture) == VDEC_OK)
+            ++pictures;
+        benchmark::DoNotOptimize(picture.pBuffer[0]);
+        FreeBlock(pool, picture.pBuffer, bytes);
+    };
+    for (auto [offset, size] : stream.frames)
+        decode(stream.bytes.data() + offset, uint32_t(size));
+    decode(kEndOfFrames, sizeof kEndOfFrames);
+    Vdec_Destroy(decoder);
+    return pictures;
 }
 
-double ProcessCpuMs() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return CpuMs(usage);
+// Per-round figures of one variant, kept for the closing comparison.
+struct Rounds {
+    std::vector<double> cpuMs, wallMs;       // the variant
+    std::vector<double> refCpuMs, refWallMs; // its reference, for kFrames frames
+    std::vector<double> refStartupMs;        // ffmpeg on the first access unit alone
+    std::vector<double> ratios;              // variant / reference per round
+    std::vector<double> loads;               // one-minute load average at each round
+    int pictures = 0;
+    uint64_t refFrames = 0;
+    const char *reference = "";
+};
+
+std::map<std::string, Rounds> &AllRounds() {
+    static std::map<std::string, Rounds> rounds;
+    return rounds;
 }
 
-void BM_Ffmpeg(benchmark::State &state) {
+double Mean(const std::vector<double> &values) {
+    double sum = 0;
+    for (double v : values)
+        sum += v;
+    return values.empty() ? 0 : sum / double(values.size());
+}
+
+// A variant against ffmpeg, by processor time.
+void AgainstFfmpeg(benchmark::State &state, const char *name, bool colour) {
     const Stream &stream = Repeated();
-    if (stream.path.empty()) {
+    if (stream.frames.empty() || stream.path.empty() || stream.firstPath.empty()) {
         state.SkipWithError("no stream");
         return;
     }
-    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v",        "error", "-threads", "1", "-f",
-                                     "h264",   "-i",       stream.path, "-f",    "null",     "-"};
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    double childCpuMs = 0;
+    Rounds rounds;
+    rounds.reference = "ffmpeg -threads 1";
+    BlockPool pool;
+    InitPool(&pool);
     for (auto _ : state) {
-        rusage before{}, after{};
-        getrusage(RUSAGE_CHILDREN, &before);
-        pid_t pid = 0;
-        if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) {
-            state.SkipWithError("ffmpeg not found");
-            return;
+        // The reference goes first in every other round, so that a load that
+        // grows or fades during a round favours neither side.
+        const bool referenceFirst = rounds.cpuMs.size() % 2 == 1;
+        benchref::FfmpegReference ref;
+        auto reference = [&] {
+            state.PauseTiming();
+            ref = benchref::MeasureFfmpegReference(stream.path, stream.firstPath, stream.frames.size());
+            state.ResumeTiming();
+        };
+        if (referenceFirst)
+            reference();
+        rounds.loads.push_back(benchref::LoadAverage());
+        const double cpu = benchref::ProcessCpuMs(), wall = benchref::WallMs();
+        rounds.pictures = DecodeOnce(stream, &pool, 0, colour);
+        rounds.cpuMs.push_back(benchref::ProcessCpuMs() - cpu);
+        rounds.wallMs.push_back(benchref::WallMs() - wall);
+        if (!referenceFirst)
+            reference();
+        if (rounds.pictures <= 0 || !ref.ok) {
+            state.SkipWithError(rounds.pictures <= 0 ? "no pictures" : ref.error.c_str());
+            break;
         }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            state.SkipWithError("ffmpeg failed");
-            return;
-        }
-        getrusage(RUSAGE_CHILDREN, &after);
-        childCpuMs += CpuMs(after) - CpuMs(before);
+        rounds.refFrames = ref.full.frames;
+        rounds.refCpuMs.push_back(ref.cpuMsPerFrame * kFrames);
+        rounds.refWallMs.push_back(ref.wallMsPerFrame * kFrames);
+        rounds.refStartupMs.push_back(ref.first.cpuMs);
+        rounds.ratios.push_back(rounds.cpuMs.back() / rounds.refCpuMs.back());
     }
-    // The work is done in the child: its processor time, per iteration, is
-    // the comparison on a loaded machine.
-    state.counters["cpu_ms"] = childCpuMs / double(state.iterations());
-    state.SetItemsProcessed(state.iterations() * kFrames);
+    DestroyPool(&pool);
+    state.counters["cpu_ms"] = Mean(rounds.cpuMs);
+    state.counters["ref_cpu_ms"] = Mean(rounds.refCpuMs);
+    state.counters["ratio"] = benchref::Median(rounds.ratios);
+    state.counters["pictures"] = rounds.pictures;
+    state.SetItemsProcessed(int64_t(state.iterations()) * kFrames);
+    AllRounds()[name] = rounds;
 }
 
-void DecodeAll(benchmark::State &state, uint32_t flags, bool colour) {
+// The multi-thread flag against the single-threaded decoder, by wall time
+// (the point of the threads); the ratio is single / multi, the speed-up.
+void AgainstSingleThread(benchmark::State &state, const char *name) {
     const Stream &stream = Repeated();
     if (stream.frames.empty()) {
         state.SkipWithError("no stream");
         return;
     }
+    Rounds rounds;
+    rounds.reference = "vdec single-threaded";
     BlockPool pool;
     InitPool(&pool);
-    int pictures = 0;
-    const double cpuStart = ProcessCpuMs();
     for (auto _ : state) {
-        CBaseVideoCodec *decoder = nullptr;
-        VideoDecoderParam param{VDEC_PARAM_SIZE, VDEC_CODEC_H264, 1920, 1080, flags, 0};
-        if (Vdec_Create(&decoder, &param) != VDEC_OK) {
-            state.SkipWithError("no decoder");
+        rounds.loads.push_back(benchref::LoadAverage());
+        const double cpu = benchref::ProcessCpuMs(), wall = benchref::WallMs();
+        rounds.pictures = DecodeOnce(stream, &pool, VDEC_FLAG_MULTITHREAD, false);
+        rounds.cpuMs.push_back(benchref::ProcessCpuMs() - cpu);
+        rounds.wallMs.push_back(benchref::WallMs() - wall);
+        state.PauseTiming();
+        const double refCpu = benchref::ProcessCpuMs(), refWall = benchref::WallMs();
+        int single = DecodeOnce(stream, &pool, 0, false);
+        rounds.refCpuMs.push_back(benchref::ProcessCpuMs() - refCpu);
+        rounds.refWallMs.push_back(benchref::WallMs() - refWall);
+        state.ResumeTiming();
+        if (rounds.pictures <= 0 || single <= 0) {
+            state.SkipWithError("no pictures");
             break;
         }
-        if (colour) {
-            PLAY_COLOR setting{PLAY_COLOR_SIZE, 80, 70, 90, 60, 0};
-            Vdec_SetColor(decoder, &setting);
-        }
-        pictures = 0;
-        for (auto [offset, size] : stream.frames) {
-            DecodedPicture picture{};
-            picture.dwSize = VDEC_PICTURE_SIZE;
-            Vdec_Decode(decoder, stream.bytes.data() + offset, uint32_t(size), &picture);
-            uint32_t bytes = picture.dwBufferSize;
-            picture.pBuffer = static_cast<uint8_t *>(AllocBlock(&pool, bytes));
-            if (Vdec_Decode(decoder, stream.bytes.data() + offset, uint32_t(size), &picture) == VDEC_OK)
-                ++pictures;
-            benchmark::DoNotOptimize(picture.pBuffer[0]);
-            FreeBlock(&pool, picture.pBuffer, bytes);
-        }
-        Vdec_Destroy(decoder);
+        rounds.ratios.push_back(rounds.refWallMs.back() / rounds.wallMs.back());
     }
-    state.counters["cpu_ms"] = (ProcessCpuMs() - cpuStart) / double(state.iterations());
     DestroyPool(&pool);
-    state.counters["pictures"] = pictures;
-    state.SetItemsProcessed(state.iterations() * kFrames);
+    state.counters["cpu_ms"] = Mean(rounds.cpuMs);
+    state.counters["speedup"] = benchref::Median(rounds.ratios);
+    state.counters["pictures"] = rounds.pictures;
+    state.SetItemsProcessed(int64_t(state.iterations()) * kFrames);
+    AllRounds()[name] = rounds;
 }
 
 void BM_VdecNeutral(benchmark::State &state) {
-    DecodeAll(state, 0, false);
+    AgainstFfmpeg(state, "neutral", false);
 }
 void BM_VdecColour(benchmark::State &state) {
-    DecodeAll(state, 0, true);
+    AgainstFfmpeg(state, "colour", true);
 }
 void BM_VdecThreads(benchmark::State &state) {
-    DecodeAll(state, VDEC_FLAG_MULTITHREAD, false);
+    AgainstSingleThread(state, "multithread");
 }
 
-BENCHMARK(BM_Ffmpeg)
-    ->Name("Decode1080x1000/ffmpeg-threads1")
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
 BENCHMARK(BM_VdecNeutral)
     ->Name("Decode1080x1000/vdec-neutral")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
+    ->Iterations(9);
 BENCHMARK(BM_VdecColour)
     ->Name("Decode1080x1000/vdec-colour")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
+    ->Iterations(9);
 BENCHMARK(BM_VdecThreads)
     ->Name("Decode1080x1000/vdec-multithread")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
 
-// Prints the console report and, at the end, each figure against its
-// reference from the same run.
+// Prints the console report and, at the end, each variant against its
+// reference from the same rounds.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {}
 
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred)
-                continue;
-            // Names carry the run options after the first '/' past the group.
-            std::string name = run.benchmark_name();
-            size_t cut = name.find('/', name.find('/') + 1);
-            name = name.substr(0, cut);
-            m_real[name] = run.GetAdjustedRealTime();
-            auto cpu = run.counters.find("cpu_ms");
-            if (cpu != run.counters.end())
-                m_cpu[name] = cpu->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        Compare("neutral colour", "vdec-neutral", 0.10);
-        Compare("colour on", "vdec-colour", 0.25);
-        double single = Find(m_real, "vdec-neutral"), threads = Find(m_real, "vdec-multithread");
-        if (single > 0 && threads > 0)
-            std::printf(
-                "multi-thread flag: %.0f ms against %.0f ms single-threaded (wall clock), speed-up %.2fx "
-                "(%s)\n",
-                threads, single, single / threads, single / threads >= 1.6 ? "at least 1.6x" : "BELOW 1.6x");
+        Compare("neutral colour", "neutral", 0.10);
+        Compare("colour on", "colour", 0.25);
+        auto it = AllRounds().find("multithread");
+        if (it == AllRounds().end() || it->second.ratios.empty()) {
+            std::printf("multi-thread flag: not measured\n");
+            return;
+        }
+        const Rounds &r = it->second;
+        const double speedup = benchref::Median(r.ratios);
+        std::printf(
+            "multi-thread flag: wall %.2f ms/frame against %.2f ms/frame single-threaded, median speed-up "
+            "%.2fx (%s); %zu rounds, load %.2f..%.2f\n",
+            Mean(r.wallMs) / kFrames, Mean(r.refWallMs) / kFrames, speedup,
+            speedup >= 1.6 ? "at least 1.6x" : "BELOW 1.6x", r.ratios.size(), Min(r.loads), Max(r.loads));
     }
 
 private:
-    static double Find(const std::map<std::string, double> &map, const char *name) {
-        auto it = map.find(std::string("Decode1080x1000/") + name);
-        return it != map.end() ? it->second : 0;
+    static double Min(const std::vector<double> &v) {
+        return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
     }
-    // Against ffmpeg on one thread, by wall clock and by processor time (the
-    // fairer figure while other work shares the processors).
-    void Compare(const char *label, const char *name, double allowed) {
-        double ffReal = Find(m_real, "ffmpeg-threads1"), ffCpu = Find(m_cpu, "ffmpeg-threads1");
-        double real = Find(m_real, name), cpu = Find(m_cpu, name);
-        if (ffReal <= 0 || real <= 0) {
+    static double Max(const std::vector<double> &v) {
+        return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+    }
+    static void Compare(const char *label, const char *name, double allowed) {
+        auto it = AllRounds().find(name);
+        if (it == AllRounds().end() || it->second.ratios.empty()) {
             std::printf("%s: not measured\n", label);
             return;
         }
+        const Rounds &r = it->second;
+        const double ratio = benchref::Median(r.ratios);
         std::printf(
-            "%s: vdec %.0f ms, ffmpeg %.0f ms wall clock (overhead %+.1f%%); processor time vdec %.0f ms, "
-            "ffmpeg %.0f ms (overhead %+.1f%%, %s %.0f%%)\n",
-            label, real, ffReal, (real / ffReal - 1) * 100, cpu, ffCpu, (cpu / ffCpu - 1) * 100,
-            cpu <= ffCpu * (1 + allowed) ? "within" : "OVER", allowed * 100);
+            "%s: processor time vdec %.3f ms/frame, ffmpeg %.3f ms/frame (its start-up of %.0f ms taken "
+            "out), median ratio %.3f (overhead %+.1f%%, %s %.0f%%); best rounds %.3f / %.3f ms/frame; wall "
+            "vdec %.3f, ffmpeg %.3f ms/frame; %zu rounds, load %.2f..%.2f; %d frames decoded by both (%d "
+            "pictures out, ffmpeg %llu)\n",
+            label, Mean(r.cpuMs) / kFrames, Mean(r.refCpuMs) / kFrames, Mean(r.refStartupMs), ratio,
+            (ratio - 1) * 100, ratio <= 1 + allowed ? "within" : "OVER", allowed * 100,
+            Min(r.cpuMs) / kFrames, Min(r.refCpuMs) / kFrames, Mean(r.wallMs) / kFrames,
+            Mean(r.refWallMs) / kFrames, r.ratios.size(), Min(r.loads), Max(r.loads), kFrames, r.pictures,
+            (unsigned long long)r.refFrames);
     }
-
-    std::map<std::string, double> m_real;
-    std::map<std::string, double> m_cpu;
 };
 
 } // namespace
@@ -286,5 +331,7 @@ int main(int argc, char **argv) {
     benchmark::Shutdown();
     if (!Repeated().path.empty())
         unlink(Repeated().path.c_str());
+    if (!Repeated().firstPath.empty())
+        unlink(Repeated().firstPath.c_str());
     return 0;
 }

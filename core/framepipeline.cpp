@@ -166,6 +166,8 @@ int32_t CBasePlayMode::DecodeVideo(PLAY_FRAME *pFrame) {
         if (nResult < 0)
             return nResult;
         m_pVideoDecoder = pDecoder;
+        // A frame record holds one whole picture.
+        Vdec_SetWholeFrames(m_pVideoDecoder, true);
         nResult = Vdec_SetColor(m_pVideoDecoder, &m_attr.color);
         if (nResult < 0)
             return nResult;

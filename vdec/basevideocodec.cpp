@@ -123,9 +123,9 @@ void CBaseVideoCodec::StartTiming() {
     m_nDecodeStart = ReadCounter();
 }
 
-int32_t CBaseVideoCodec::FinishPicture(DecodedPicture *pPicture) {
+int32_t CBaseVideoCodec::FinishPicture(DecodedPicture *pPicture, bool bColorApplied) {
     // Neutral controls leave both flags off: nothing is touched.
-    if (m_color.bLuma || m_color.bChroma) {
+    if (!bColorApplied && (m_color.bLuma || m_color.bChroma)) {
         int32_t result = ColorAdjustPicture(pPicture->pBuffer, pPicture->dwFourCC, pPicture->dwWidth,
                                             pPicture->dwHeight, m_color);
         if (result != VDEC_OK)

@@ -30,6 +30,8 @@ public:
     // Writes the four values; the size field is left as the caller set it.
     virtual int32_t GetColor(PLAY_COLOR *pColor);
     virtual int32_t GetDecoderInfo(DecoderInfo *pInfo);
+    // Each Decode call brings one whole frame (see Vdec_SetWholeFrames).
+    void SetWholeFrames(bool bWholeFrames) { m_bWholeFrames = bWholeFrames; }
 
     // Picture size the decoder expects for its created size: field-size
     // streams (720 or 704 x 288 or 240) deliver pictures of twice the height.
@@ -44,7 +46,9 @@ protected:
     void StartTiming();
     // Colour step and field step on a picture already in the caller's buffer
     // (format, width and height set); the field step's failure is returned.
-    int32_t FinishPicture(DecodedPicture *pPicture);
+    // A decoder that applied the colour step while copying the picture out
+    // (ColorCopyLuma, ColorCopyChroma with m_color) passes bColorApplied.
+    int32_t FinishPicture(DecodedPicture *pPicture, bool bColorApplied = false);
     // Counts one picture, adds the time since StartTiming and updates the
     // speed estimate.
     void CountPicture();
@@ -56,6 +60,7 @@ protected:
     uint32_t m_dwSaturation;
     uint32_t m_dwHue;
     ColorCoefficients m_color; // derived from the four values
+    bool m_bWholeFrames = false;
     DecoderInfo m_info;
     uint32_t m_dwWindowPictures; // speed estimate window
     uint64_t m_ullWindowMicroseconds;

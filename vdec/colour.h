@@ -3,7 +3,8 @@
 // integers: gains, cosine and sine are scaled by 1024, so a chroma sample is
 // divided by 1024 * 1024 at the end. The coefficients are derived once per
 // setting; the per-pixel work has a plain reference form (...Scalar) and a
-// fast form (SSE2 where the target has it) that gives the same bytes.
+// fast form (SSE2 or AVX2 where the target has them) that gives the same
+// bytes.
 #pragma once
 
 #include <qvvdec.h>
@@ -56,6 +57,21 @@ void ColorAdjustChroma(uint8_t *pU, int32_t strideU, uint8_t *pV, int32_t stride
 void ColorAdjustChromaScalar(uint8_t *pU, int32_t strideU, uint8_t *pV, int32_t strideV, uint32_t width,
                              uint32_t height, const ColorCoefficients &coef);
 
+// Copies with the step applied on the way, in one pass over the samples (the
+// decoder copies every picture into the caller's buffer anyway). With the
+// plane's flag off the rows are copied unchanged. Source and destination are
+// either the same memory with the same strides (in place) or do not overlap.
+void ColorCopyLuma(const uint8_t *pSrc, int32_t srcStride, uint8_t *pDst, int32_t dstStride, uint32_t width,
+                   uint32_t height, const ColorCoefficients &coef);
+void ColorCopyLumaScalar(const uint8_t *pSrc, int32_t srcStride, uint8_t *pDst, int32_t dstStride,
+                         uint32_t width, uint32_t height, const ColorCoefficients &coef);
+void ColorCopyChroma(const uint8_t *pSrcU, int32_t srcStrideU, const uint8_t *pSrcV, int32_t srcStrideV,
+                     uint8_t *pDstU, int32_t dstStrideU, uint8_t *pDstV, int32_t dstStrideV, uint32_t width,
+                     uint32_t height, const ColorCoefficients &coef);
+void ColorCopyChromaScalar(const uint8_t *pSrcU, int32_t srcStrideU, const uint8_t *pSrcV, int32_t srcStrideV,
+                           uint8_t *pDstU, int32_t dstStrideU, uint8_t *pDstV, int32_t dstStrideV,
+                           uint32_t width, uint32_t height, const ColorCoefficients &coef);
+
 // Interleaved U, V pairs (NV12): width pairs per row.
 void ColorAdjustChromaPairs(uint8_t *pUV, uint32_t width, uint32_t height, int32_t stride,
                             const ColorCoefficients &coef);
@@ -74,3 +90,9 @@ void ColorAdjustYuy2Scalar(uint8_t *pPixels, uint32_t width, uint32_t height, in
 // VDEC_E_NOT_SUPPORTED for another format.
 int32_t ColorAdjustPicture(uint8_t *pBuffer, uint32_t fourcc, uint32_t width, uint32_t height,
                            const ColorCoefficients &coef);
+
+// The planar steps use 32-byte vectors where the processor has them (AVX2,
+// chosen at run time; not in Windows builds, whose compiler does not keep
+// the stack aligned for them) and 16-byte ones otherwise. Tests switch the
+// wide ones off to check both; returns whether they are available.
+bool ColorUseWideVectors(bool enable);

@@ -1,8 +1,7 @@
 #include "vdec/softh264.h"
 
-#include <cstring>
-
 #include "platform/system.h"
+#include "vdec/colour.h"
 #include "vdec/h264core.h"
 
 namespace {
@@ -13,17 +12,18 @@ constexpr uint32_t kCodedHeight1080 = 1088;
 constexpr uint32_t kHeight1080 = 1080;
 
 // Copies a core picture of width x height into the buffer as YV12 (Y, then
-// the Cr plane, then the Cb plane, each packed without gaps).
-void CopyYv12(const H264CorePicture &core, uint32_t width, uint32_t height, uint8_t *pBuffer) {
-    uint8_t *pOut = pBuffer;
-    for (uint32_t y = 0; y < height; ++y, pOut += width)
-        std::memcpy(pOut, core.pY + size_t(y) * core.nLumaStride, width);
+// the Cr plane, then the Cb plane, each packed without gaps), with the colour
+// step on the way: one pass over the picture instead of a copy and a second
+// pass over the caller's buffer.
+void CopyYv12(const H264CorePicture &core, uint32_t width, uint32_t height, const ColorCoefficients &color,
+              uint8_t *pBuffer) {
     const uint32_t chromaWidth = width / 2;
     const uint32_t chromaHeight = height / 2;
-    for (const uint8_t *plane : {core.pV, core.pU}) {
-        for (uint32_t y = 0; y < chromaHeight; ++y, pOut += chromaWidth)
-            std::memcpy(pOut, plane + size_t(y) * core.nChromaStride, chromaWidth);
-    }
+    uint8_t *pV = pBuffer + size_t(width) * height;
+    uint8_t *pU = pV + size_t(chromaWidth) * chromaHeight;
+    ColorCopyLuma(core.pY, core.nLumaStride, pBuffer, int32_t(width), width, height, color);
+    ColorCopyChroma(core.pU, core.nChromaStride, core.pV, core.nChromaStride, pU, int32_t(chromaWidth), pV,
+                    int32_t(chromaWidth), chromaWidth, chromaHeight, color);
 }
 
 } // namespace
@@ -83,7 +83,8 @@ int32_t CCodecSoftH264::Decode(const uint8_t *pData, uint32_t nLength, DecodedPi
     uint32_t width = 0, height = 0;
     // The whole payload first, then drain every picture it released; the
     // last one wins.
-    while (H264Core_Decode(m_hDecoder, pInput, inputLength, 0, &core, 0) == H264_CORE_OK) {
+    const uint32_t flags = m_bWholeFrames ? H264_CORE_DECODE_WHOLE_UNIT : 0;
+    while (H264Core_Decode(m_hDecoder, pInput, inputLength, 0, &core, flags) == H264_CORE_OK) {
         pInput = nullptr;
         inputLength = 0;
         uint32_t coreWidth = core.dwWidth;
@@ -93,7 +94,7 @@ int32_t CCodecSoftH264::Decode(const uint8_t *pData, uint32_t nLength, DecodedPi
             coreHeight = kHeight1080;
         else if (coreWidth > maxWidth || coreHeight > maxHeight)
             return VDEC_E_FAIL;
-        CopyYv12(core, coreWidth, coreHeight, pPicture->pBuffer);
+        CopyYv12(core, coreWidth, coreHeight, m_color, pPicture->pBuffer);
         width = coreWidth;
         height = coreHeight;
         havePicture = true;
@@ -104,7 +105,7 @@ int32_t CCodecSoftH264::Decode(const uint8_t *pData, uint32_t nLength, DecodedPi
     pPicture->dwFourCC = VDEC_FOURCC_YV12;
     pPicture->dwWidth = width;
     pPicture->dwHeight = height;
-    result = FinishPicture(pPicture);
+    result = FinishPicture(pPicture, true);
     if (result != VDEC_OK)
         return result;
     CountPicture();

@@ -95,6 +95,13 @@ int32_t Vdec_SetColor(CBaseVideoCodec *pDecoder, const PLAY_COLOR *pColor) {
     }
 }
 
+int32_t Vdec_SetWholeFrames(CBaseVideoCodec *pDecoder, bool bWholeFrames) {
+    if (!pDecoder)
+        return VDEC_E_INVALID_OBJECT;
+    pDecoder->SetWholeFrames(bWholeFrames);
+    return VDEC_OK;
+}
+
 int32_t Vdec_GetDecoderInfo(CBaseVideoCodec *pDecoder, DecoderInfo *pInfo) {
     if (!pDecoder)
         return VDEC_E_INVALID_OBJECT;

@@ -18,5 +18,9 @@ int32_t Vdec_Destroy(CBaseVideoCodec *pDecoder);
 int32_t Vdec_Decode(CBaseVideoCodec *pDecoder, const uint8_t *pData, uint32_t nLength,
                     DecodedPicture *pPicture);
 int32_t Vdec_SetColor(CBaseVideoCodec *pDecoder, const PLAY_COLOR *pColor);
+// Every Vdec_Decode call from now on brings exactly one whole frame: the
+// software decoder then gives each frame's picture from its own call instead
+// of one frame later. The hardware decoder ignores it.
+int32_t Vdec_SetWholeFrames(CBaseVideoCodec *pDecoder, bool bWholeFrames);
 // Statistics and kind of the decoder (the player's decoder-status attribute).
 int32_t Vdec_GetDecoderInfo(CBaseVideoCodec *pDecoder, DecoderInfo *pInfo);

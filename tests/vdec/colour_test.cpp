@@ -448,4 +448,162 @@ TEST(ColorStep, PictureMatchesPlaneReference) {
     EXPECT_EQ(picture, reference);
 }
 
+// ---- Copy with the step on the way ----
+
+// Runs a check once with the 32-byte vectors (where the processor has them)
+// and once with the 16-byte ones; the wide ones are allowed again after.
+template <class TCheck> void ForEachVectorWidth(TCheck check) {
+    const bool wide = ColorUseWideVectors(true);
+    if (wide) {
+        SCOPED_TRACE("wide vectors");
+        check();
+    }
+    ColorUseWideVectors(false);
+    {
+        SCOPED_TRACE("narrow vectors");
+        check();
+    }
+    ColorUseWideVectors(true);
+}
+
+// Every luma value at every brightness and contrast, copied out of a row
+// that is longer than any vector (so the vector loops and the tail both run).
+TEST(ColorCopy, LumaMatchesReferenceExhaustively) {
+    std::vector<uint8_t> ramp(256 + 45);
+    for (size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = uint8_t(i * 7);
+    const uint32_t width = uint32_t(ramp.size());
+    ForEachVectorWidth([&] {
+        for (uint32_t b = 0; b <= 127; ++b) {
+            for (uint32_t c = 0; c <= 127; ++c) {
+                ColorCoefficients coef = ComputeColorCoefficients(b, c, 64, 64);
+                std::vector<uint8_t> fast(width, 0xA5), scalar(width, 0x5A);
+                ColorCopyLuma(ramp.data(), 0, fast.data(), 0, width, 1, coef);
+                ColorCopyLumaScalar(ramp.data(), 0, scalar.data(), 0, width, 1, coef);
+                ASSERT_EQ(fast, scalar) << "brightness " << b << " contrast " << c;
+                std::vector<uint8_t> inPlace = ramp;
+                ColorAdjustLuma(inPlace.data(), width, 1, 0, coef);
+                ASSERT_EQ(inPlace, scalar) << "brightness " << b << " contrast " << c;
+            }
+        }
+    });
+}
+
+// Every (U, V) pair under a spread of settings including the extremes and
+// the weights whose low 15 bits are all set or all clear.
+TEST(ColorCopy, ChromaMatchesReferenceOnAllPairs) {
+    std::vector<Setting> settings = {{64, 0, 0, 0},      {64, 127, 127, 127}, {64, 127, 127, 0},
+                                     {64, 0, 127, 96},   {64, 127, 0, 32},    {64, 64, 64, 0},
+                                     {64, 64, 64, 127},  {64, 100, 30, 20},   {64, 64, 127, 64},
+                                     {64, 127, 127, 64}, {64, 1, 1, 64}};
+    std::mt19937 rng(13);
+    std::uniform_int_distribution<uint32_t> value(0, 127);
+    for (int i = 0; i < 16; ++i)
+        settings.push_back({64, value(rng), value(rng), value(rng)});
+    std::vector<uint8_t> u(65536), v(65536);
+    for (uint32_t i = 0; i < 65536; ++i) {
+        u[i] = uint8_t(i >> 8);
+        v[i] = uint8_t(i);
+    }
+    ForEachVectorWidth([&] {
+        for (const Setting &s : settings) {
+            ColorCoefficients coef = Coefficients(s);
+            std::vector<uint8_t> fastU(65536), fastV(65536), refU(65536), refV(65536);
+            ColorCopyChromaScalar(u.data(), 256, v.data(), 256, refU.data(), 256, refV.data(), 256, 256, 256,
+                                  coef);
+            ColorCopyChroma(u.data(), 256, v.data(), 256, fastU.data(), 256, fastV.data(), 256, 256, 256,
+                            coef);
+            ASSERT_EQ(fastU, refU) << s.contrast << "/" << s.saturation << "/" << s.hue;
+            ASSERT_EQ(fastV, refV) << s.contrast << "/" << s.saturation << "/" << s.hue;
+            // The reference copy is the per-sample formula.
+            for (uint32_t i = 0; i < 65536; i += 257) {
+                uint8_t eu = 0, ev = 0;
+                ColorChromaSample(u[i], v[i], coef, &eu, &ev);
+                ASSERT_EQ(refU[i], eu);
+                ASSERT_EQ(refV[i], ev);
+            }
+        }
+    });
+}
+
+// Random pictures of odd widths, with source and destination strides that
+// differ and exceed the rows: the fast copy writes the reference's samples,
+// and nothing of the destination between rows.
+TEST(ColorCopy, MatchesReferenceOnRandomPicturesWithOddStrides) {
+    std::mt19937 rng(77);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<uint32_t> value(0, 127);
+    std::uniform_int_distribution<uint32_t> size(1, 140);
+    std::uniform_int_distribution<uint32_t> rows(1, 7);
+    std::uniform_int_distribution<uint32_t> padding(0, 37);
+    auto randomBytes = [&](size_t n) {
+        std::vector<uint8_t> bytes(n);
+        for (uint8_t &b : bytes)
+            b = uint8_t(byte(rng));
+        return bytes;
+    };
+    ForEachVectorWidth([&] {
+        for (int round = 0; round < 300; ++round) {
+            Setting s{value(rng), value(rng), value(rng), value(rng)};
+            if (round % 6 == 0)
+                s = {64, 64, 64, 64}; // a plain copy
+            if (round % 6 == 1)
+                s.brightness = s.contrast = 64; // chroma only
+            if (round % 6 == 2)
+                s.saturation = s.hue = s.contrast = 64; // luma only
+            ColorCoefficients coef = Coefficients(s);
+            uint32_t width = size(rng) | 1;
+            uint32_t height = rows(rng);
+            int32_t srcStride = int32_t(width + (padding(rng) | 1));
+            int32_t dstStride = int32_t(width + padding(rng));
+            SCOPED_TRACE(testing::Message()
+                         << "setting " << s.brightness << "/" << s.contrast << "/" << s.saturation << "/"
+                         << s.hue << " width " << width << " height " << height << " strides " << srcStride
+                         << ", " << dstStride);
+
+            std::vector<uint8_t> src = randomBytes(size_t(srcStride) * height);
+            std::vector<uint8_t> dst = randomBytes(size_t(dstStride) * height);
+            std::vector<uint8_t> ref = dst, before = dst;
+            ColorCopyLuma(src.data(), srcStride, dst.data(), dstStride, width, height, coef);
+            ColorCopyLumaScalar(src.data(), srcStride, ref.data(), dstStride, width, height, coef);
+            ASSERT_EQ(dst, ref);
+            for (uint32_t row = 0; row < height; ++row) {
+                for (int32_t x = int32_t(width); x < dstStride; ++x)
+                    ASSERT_EQ(dst[size_t(row) * dstStride + x], before[size_t(row) * dstStride + x]);
+                if (!coef.bLuma) {
+                    ASSERT_EQ(
+                        0, std::memcmp(&dst[size_t(row) * dstStride], &src[size_t(row) * srcStride], width));
+                }
+            }
+
+            std::vector<uint8_t> srcU = randomBytes(size_t(srcStride) * height);
+            std::vector<uint8_t> srcV = randomBytes(size_t(srcStride + 3) * height);
+            std::vector<uint8_t> dstU = randomBytes(size_t(dstStride) * height);
+            std::vector<uint8_t> dstV = randomBytes(size_t(dstStride + 5) * height);
+            std::vector<uint8_t> refU = dstU, refV = dstV, beforeV = dstV;
+            ColorCopyChroma(srcU.data(), srcStride, srcV.data(), srcStride + 3, dstU.data(), dstStride,
+                            dstV.data(), dstStride + 5, width, height, coef);
+            ColorCopyChromaScalar(srcU.data(), srcStride, srcV.data(), srcStride + 3, refU.data(), dstStride,
+                                  refV.data(), dstStride + 5, width, height, coef);
+            ASSERT_EQ(dstU, refU);
+            ASSERT_EQ(dstV, refV);
+            for (uint32_t row = 0; row < height; ++row)
+                for (int32_t x = int32_t(width); x < dstStride + 5; ++x)
+                    ASSERT_EQ(dstV[size_t(row) * (dstStride + 5) + x],
+                              beforeV[size_t(row) * (dstStride + 5) + x]);
+
+            // In place gives the same as copying out.
+            std::vector<uint8_t> inPlaceU = srcU, inPlaceV = srcV;
+            ColorAdjustChroma(inPlaceU.data(), srcStride, inPlaceV.data(), srcStride + 3, width, height,
+                              coef);
+            for (uint32_t row = 0; row < height; ++row) {
+                ASSERT_EQ(0, std::memcmp(&inPlaceU[size_t(row) * srcStride], &refU[size_t(row) * dstStride],
+                                         width));
+                ASSERT_EQ(0, std::memcmp(&inPlaceV[size_t(row) * (srcStride + 3)],
+                                         &refV[size_t(row) * (dstStride + 5)], width));
+            }
+        }
+    });
+}
+
 } // namespace

@@ -443,37 +443,12 @@ TEST(H264CoreTest, MultithreadedInstanceDecodesAhead) {
 
 } // namespace
 
-// Access units of a clip (single-slice pictures): a unit ends before the next
-// parameter set, SEI, delimiter or slice once it holds a slice.
-std::vector<std::vector<uint8_t>> AccessUnits(const std::vector<uint8_t> &stream) {
-    std::vector<std::vector<uint8_t>> units;
-    std::vector<uint8_t> unit;
-    bool hasSlice = false;
-    for (auto [offset, size] : Pieces(stream, Split::kNalByNal)) {
-        size_t header = offset;
-        while (header < offset + size && stream[header] == 0)
-            ++header;
-        const uint8_t type = header + 1 < offset + size ? stream[header + 1] & 0x1F : 0;
-        const bool slice = type == 1 || type == 5;
-        if (hasSlice && (slice || (type >= 6 && type <= 9))) {
-            units.push_back(unit);
-            unit.clear();
-            hasSlice = false;
-        }
-        unit.insert(unit.end(), stream.begin() + offset, stream.begin() + offset + size);
-        hasSlice = hasSlice || slice;
-    }
-    if (!unit.empty())
-        units.push_back(unit);
-    return units;
-}
-
 // Whole access units skip the parser: without reordering or threads each
 // picture comes out of the call that brought its unit, not one unit later.
 TEST(H264CoreTest, WholeUnitsComeOutAtOnce) {
     std::vector<uint8_t> stream = ReadSample(kBaseline);
     Reference ref = ReadReference(kBaseline);
-    const auto units = AccessUnits(stream);
+    const auto units = vdectest::AccessUnits(stream);
     ASSERT_EQ(units.size(), ref.md5s.size());
     H264CoreParam param = MakeParam(0, 0, 0);
     CorePtr core(H264Core_Create(&param));
@@ -499,7 +474,7 @@ TEST(H264CoreTest, WholeUnitsAfterParsedBytes) {
     for (const char *clip : {kBaseline, kHighCabac}) {
         std::vector<uint8_t> stream = ReadSample(clip);
         Reference ref = ReadReference(clip);
-        const auto units = AccessUnits(stream);
+        const auto units = vdectest::AccessUnits(stream);
         ASSERT_EQ(units.size(), ref.md5s.size()) << clip;
         H264CoreParam param = MakeParam(0, 0, 0);
         CorePtr core(H264Core_Create(&param));

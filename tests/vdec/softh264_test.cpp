@@ -467,3 +467,44 @@ TEST(SoftDecoderTest, OpenSetsKindAndThreads) {
 }
 
 } // namespace
+
+// Whole frames, one per call (as the player hands them over): each call
+// gives its own frame's picture, and the pictures are ffmpeg's.
+TEST(SoftH264WholeFrames, EachFrameGivesItsOwnPicture) {
+    const std::vector<uint8_t> stream = ReadSample(kBaseline);
+    const Reference ref = ReadReference(kBaseline);
+    const auto units = AccessUnits(stream);
+    ASSERT_EQ(units.size(), ref.md5s.size());
+    for (bool whole : {false, true}) {
+        DecoderPtr decoder = Create(352, 288);
+        ASSERT_TRUE(decoder);
+        ASSERT_EQ(Vdec_SetWholeFrames(decoder.get(), whole), VDEC_OK);
+        std::vector<std::string> md5s;
+        size_t missing = 0;
+        for (const auto &unit : units) {
+            DecodedPicture picture{};
+            picture.dwSize = VDEC_PICTURE_SIZE;
+            ASSERT_EQ(Vdec_Decode(decoder.get(), unit.data(), uint32_t(unit.size()), &picture), VDEC_OK);
+            std::vector<uint8_t> buffer(picture.dwBufferSize);
+            picture.pBuffer = buffer.data();
+            const int32_t result = Vdec_Decode(decoder.get(), unit.data(), uint32_t(unit.size()), &picture);
+            if (result == VDEC_E_NO_PICTURE) {
+                ++missing;
+                continue;
+            }
+            ASSERT_EQ(result, VDEC_OK);
+            md5s.push_back(PictureMd5(buffer.data(), picture.dwFourCC, picture.dwWidth, picture.dwHeight));
+        }
+        if (whole) {
+            EXPECT_EQ(missing, 0u);
+            EXPECT_EQ(md5s, ref.md5s);
+        } else {
+            // Without the promise the parser waits for the next frame's start:
+            // the last picture is still inside.
+            EXPECT_EQ(missing, 1u);
+            ASSERT_EQ(md5s.size(), ref.md5s.size() - 1);
+            EXPECT_TRUE(std::equal(md5s.begin(), md5s.end(), ref.md5s.begin()));
+        }
+    }
+    EXPECT_EQ(Vdec_SetWholeFrames(nullptr, true), VDEC_E_INVALID_OBJECT);
+}

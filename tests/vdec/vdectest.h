@@ -126,6 +126,31 @@ inline std::vector<std::pair<size_t, size_t>> Pieces(const std::vector<uint8_t> 
     return pieces;
 }
 
+// Access units of a clip (single-slice pictures): a unit ends before the next
+// parameter set, SEI, delimiter or slice once it holds a slice.
+inline std::vector<std::vector<uint8_t>> AccessUnits(const std::vector<uint8_t> &stream) {
+    std::vector<std::vector<uint8_t>> units;
+    std::vector<uint8_t> unit;
+    bool hasSlice = false;
+    for (auto [offset, size] : Pieces(stream, Split::kNalByNal)) {
+        size_t header = offset;
+        while (header < offset + size && stream[header] == 0)
+            ++header;
+        const uint8_t type = header + 1 < offset + size ? stream[header + 1] & 0x1F : 0;
+        const bool slice = type == 1 || type == 5;
+        if (hasSlice && (slice || (type >= 6 && type <= 9))) {
+            units.push_back(unit);
+            unit.clear();
+            hasSlice = false;
+        }
+        unit.insert(unit.end(), stream.begin() + offset, stream.begin() + offset + size);
+        hasSlice = hasSlice || slice;
+    }
+    if (!unit.empty())
+        units.push_back(unit);
+    return units;
+}
+
 // Checksum of a packed picture in the references' plane order.
 inline std::string PictureMd5(const uint8_t *buffer, uint32_t fourcc, uint32_t width, uint32_t height) {
     qvtest::CMd5 md5;
