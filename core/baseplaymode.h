@@ -175,6 +175,7 @@ public:
     void DropRef();
     // Sets closing; false when it was already set or there is no release event.
     bool BeginClosing();
+    bool IsClosing() const { return m_nClosing.load() != 0; }
     // Drops the creator's reference and waits until every other one is gone.
     bool WaitForLastReference();
     int32_t RefCount() const { return m_nRefCount.load(); }

@@ -2,6 +2,7 @@
 // the single-frame step.
 #include "core/filemodeforward.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -465,11 +466,12 @@ int32_t CFileModeForward::ReadNextFrame(PLAY_FRAME *pFrame) {
         m_attr.ullPlayDataSize = 0;
         if (!m_file.Seek(0))
             return PLAY_E_FAIL;
-        m_pStream->Reset();
+        ResetParserAt(0);
     }
     for (;;) {
         FrameRecord *pRecord = nullptr;
         while (Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
+            Rebase(pRecord);
             m_attr.ullPlayDataSize += FrameBytes(pRecord);
             const int32_t nType = pRecord->nType;
             if (!bResync) {
@@ -555,10 +557,11 @@ int32_t CFileModeForward::ReadKeyFrameAt(PLAY_FRAME *pFrame, uint64_t ullOffset)
     m_attr.ullPlayDataSize = ullOffset;
     if (!m_file.Seek(static_cast<int64_t>(ullOffset)))
         return PLAY_E_FAIL;
-    m_pStream->Reset();
+    ResetParserAt(ullOffset);
     for (;;) {
         FrameRecord *pRecord = nullptr;
         while (Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
+            Rebase(pRecord);
             m_attr.ullPlayDataSize += FrameBytes(pRecord);
             if (pRecord->nType == DEMUX_FRAME_I) {
                 pFrame->pFrame = pRecord;
@@ -631,12 +634,13 @@ int32_t CFileModeForward::LoadGroup(uint64_t ullStart, uint64_t ullEnd) {
         return PLAY_E_FAIL;
     if (m_pStream == nullptr || m_pReadBuffer == nullptr || !m_file.Seek(static_cast<int64_t>(ullStart)))
         return PLAY_E_FAIL;
-    m_pStream->Reset();
+    ResetParserAt(ullStart);
     CGroupLoader loader;
     bool bEnded = false;
     while (!bEnded) {
         FrameRecord *pRecord = nullptr;
         while (!bEnded && Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
+            Rebase(pRecord);
             bEnded = loader.Take(this, pRecord);
             pRecord = nullptr;
         }
@@ -652,9 +656,32 @@ int32_t CFileModeForward::LoadGroup(uint64_t ullStart, uint64_t ullEnd) {
         // Forward reading goes on with the next group.
         if (!m_file.Seek(static_cast<int64_t>(ullEnd)))
             return PLAY_E_FAIL;
-        m_pStream->Reset();
+        ResetParserAt(ullEnd);
     }
     return PLAY_OK;
+}
+
+void CFileModeForward::ResetParserAt(uint64_t ullOffset) {
+    platform::CLockGuard guard(m_lock);
+    m_pStream->Reset();
+    m_ullOffsetShift = ullOffset;
+    m_llTimeShift = 0;
+    m_bTimeShiftPending = true;
+}
+
+void CFileModeForward::Rebase(FrameRecord *pRecord) {
+    pRecord->ullFileOffset += m_ullOffsetShift;
+    if (m_bTimeShiftPending && pRecord->nType == DEMUX_FRAME_I) {
+        m_bTimeShiftPending = false;
+        platform::CLockGuard guard(m_indexLock);
+        // The entries are in increasing sequence order.
+        const auto it = std::lower_bound(
+            m_index.begin(), m_index.end(), pRecord->dwSequence,
+            [](const FramePosition &e, uint32_t dwSequence) { return e.dwSequence < dwSequence; });
+        if (it != m_index.end() && it->dwSequence == pRecord->dwSequence)
+            m_llTimeShift = static_cast<int64_t>(it->dwTimestamp) - pRecord->dwTimestamp;
+    }
+    pRecord->dwTimestamp = static_cast<uint32_t>(pRecord->dwTimestamp + m_llTimeShift);
 }
 
 // ---------------------------------------------------------------------------

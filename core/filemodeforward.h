@@ -86,6 +86,14 @@ protected:
         FramePosition m_last{};
     };
 
+    // The player's parser starts over at ullOffset of the file. Parsers
+    // count offsets from where they were reset, and some (the 15
+    // generation) time stamps too: Rebase puts each frame taken afterwards
+    // back on the file's scale (offsets by the reset position, times by the
+    // index entry of the first key frame).
+    void ResetParserAt(uint64_t ullOffset);
+    void Rebase(FrameRecord *pRecord);
+
     // Forward seek by time (bByTime) or frame index.
     int32_t SeekForward(bool bByTime, uint32_t dwValue);
 
@@ -131,4 +139,9 @@ protected:
 
     // Frames read ahead by a seek or by backward play (player lock).
     std::deque<FrameRecord *> m_pending;
+
+    // Rebasing of the player's parser since its last reset (player lock).
+    uint64_t m_ullOffsetShift = 0;
+    int64_t m_llTimeShift = 0;
+    bool m_bTimeShiftPending = false;
 };

@@ -117,6 +117,10 @@ int32_t ReleasePlayer(PLAY_HANDLE hPlay) {
         pPlayer = FindLivePlayer(hPlay);
         if (pPlayer == nullptr)
             return PLAY_E_INVALID_HANDLE;
+        // Already being released: its threads are being torn down, so not
+        // even their state is read.
+        if (pPlayer->IsClosing())
+            return PLAY_E_INVALID_HANDLE;
         // A callback on the player's own play thread would wait for itself.
         if (pPlayer->IsPlayThread())
             return PLAY_E_NOT_SUPPORTED;

@@ -105,7 +105,8 @@ int32_t CStreamMode::InputData(const void *pData, uint32_t dwLength) {
     uint32_t dwQueued = 0;
     if (Demux_GetFrameCount(m_pStream, &dwQueued) >= 0)
         SetBufferedCount(dwQueued);
-    if (nResult >= 0 && m_pWake != nullptr)
+    // A player decoding on demand has no play step to wake.
+    if (nResult >= 0 && m_pWake != nullptr && !(EnableFlags() & PLAY_ENABLE_DECODE_ON_DEMAND))
         m_pWake->Release(1); // at most kPlayWakeMax pending; the rest are lost
     return nResult;
 }
