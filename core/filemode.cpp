@@ -90,7 +90,9 @@ int32_t CFileMode::PlayBackward() {
             if (dwIndex == 0 && m_attr.dwFileVideoFrameCount > 0)
                 dwIndex = m_attr.dwFileVideoFrameCount - 1;
         }
+        m_bDirectionChange = true;
         nResult = Seek(PLAY_SEEK_INDEX, &dwIndex, sizeof(dwIndex));
+        m_bDirectionChange = false;
         if (nResult < 0)
             return nResult;
     }

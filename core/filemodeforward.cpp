@@ -399,7 +399,9 @@ int32_t CFileModeForward::Play() {
             if (m_attr.dwFileVideoFrameCount > 0 && dwIndex + 1 >= m_attr.dwFileVideoFrameCount)
                 dwIndex = 0;
         }
+        m_bDirectionChange = true;
         nResult = Seek(PLAY_SEEK_INDEX, &dwIndex, sizeof(dwIndex));
+        m_bDirectionChange = false;
         if (nResult < 0)
             return nResult;
     }
@@ -706,6 +708,7 @@ int32_t CFileModeForward::Seek(uint32_t dwKind, const void *pValue, uint32_t) {
         if (m_pSound)
             StopSoundOutput(m_pSound);
         m_window = StatisticsWindow{};
+        m_bPrimeSeek = nState == PLAY_STATE_PAUSED && !m_bDirectionChange;
         switch (dwKind) {
         case PLAY_SEEK_RATIO: {
             float fRatio;
@@ -730,6 +733,7 @@ int32_t CFileModeForward::Seek(uint32_t dwKind, const void *pValue, uint32_t) {
             break;
         }
         m_attr.dwFileEnded = nResult < 0 ? (bWasEnded ? 1 : 0) : 0;
+        m_bPrimeSeek = false;
     }
     m_nState.store(nState);
     if (m_pWake)
@@ -804,11 +808,15 @@ int32_t CFileModeForward::SeekRatio(float fRatio) {
     DestroyVideoDecoder(); // the key frame starts a new one
     if (frame.pFrame != nullptr && frame.pFrame->nType == DEMUX_FRAME_I) {
         DecodeFrame(&frame);
+        FramePosition consumed{};
+        const bool bPrimed = PrimePicture(&frame, &consumed);
         nResult = RenderRetrying(&frame);
         if (nResult >= 0) {
             UpdateStatistics(&frame);
             CheckFileEnd(&frame);
         }
+        if (bPrimed)
+            m_lastVideoFrame = consumed;
     }
     ReleaseFrame(&frame);
     return nResult;
@@ -860,9 +868,13 @@ int32_t CFileModeForward::SeekForward(bool bByTime, uint32_t dwValue) {
                                            ? static_cast<int64_t>(frame.pFrame->dwTimestamp) - m_firstFrame.dwTimestamp
                                            : static_cast<int64_t>(frame.pFrame->dwSequence) - m_firstFrame.dwSequence;
             if (llRelative >= static_cast<int64_t>(dwValue)) {
+                FramePosition consumed{};
+                const bool bPrimed = PrimePicture(&frame, &consumed);
                 nResult = RenderRetrying(&frame);
                 UpdateStatistics(&frame);
                 CheckFileEnd(&frame);
+                if (bPrimed)
+                    m_lastVideoFrame = consumed;
                 ReleaseFrame(&frame);
                 break;
             }
@@ -873,6 +885,47 @@ int32_t CFileModeForward::SeekForward(bool bByTime, uint32_t dwValue) {
         ReleaseFrame(&frame);
     }
     return nResult;
+}
+
+bool CFileModeForward::PrimePicture(PLAY_FRAME *pTarget, FramePosition *pConsumed) {
+    platform::CLockGuard guard(m_lock);
+    // Only a paused player waits on this picture: a playing one shows the
+    // next pictures a moment later, and a change of direction plays every
+    // frame from the one reached.
+    if (!m_bPrimeSeek || pTarget->output.picture.pBuffer != nullptr || m_pVideoDecoder == nullptr)
+        return false;
+    // A decoder that reorders gives its first picture only after the frames
+    // that follow in decoding order: feed those (they are not shown) until
+    // it comes. Pictures come out in display order, so the ones after it
+    // follow one per frame as reading goes on from the last frame fed.
+    m_lastVideoFrame = PositionOf(pTarget->pFrame);
+    bool bConsumed = false;
+    for (uint32_t i = 0; i < kFilePrimeFramesMax; ++i) {
+        PLAY_FRAME next{};
+        if (!m_pending.empty()) {
+            next.pFrame = m_pending.front();
+            m_pending.pop_front();
+            m_attr.ullPlayDataSize += FrameBytes(next.pFrame);
+        } else if (ReadNextFrame(&next) < 0) {
+            ReleaseFrame(&next);
+            break;
+        }
+        if (!IsVideoType(next.pFrame->nType)) {
+            ReleaseFrame(&next); // a seek plays no sound
+            continue;
+        }
+        DecodeFrame(&next);
+        m_lastVideoFrame = PositionOf(next.pFrame);
+        bConsumed = true;
+        const bool bPicture = next.output.picture.pBuffer != nullptr;
+        if (bPicture)
+            std::swap(pTarget->output, next.output);
+        ReleaseFrame(&next);
+        if (bPicture)
+            break;
+    }
+    *pConsumed = m_lastVideoFrame;
+    return bConsumed;
 }
 
 int32_t CFileModeForward::StepForward() {

@@ -18,6 +18,8 @@ constexpr uint32_t kFileReadBlock = 0x40000;
 constexpr uint32_t kFileRateMinSpanMs = 4000;
 constexpr float kFileRateMin = 1.0f;
 constexpr float kFileRateMax = 60.0f;
+// Frames a seek feeds the decoder at most to get its first picture out.
+constexpr uint32_t kFilePrimeFramesMax = 16;
 // "No end offset" for LoadGroup.
 constexpr uint64_t kFileNoOffset = ~uint64_t(0);
 
@@ -94,6 +96,12 @@ protected:
     void ResetParserAt(uint64_t ullOffset);
     void Rebase(FrameRecord *pRecord);
 
+    // The frame a seek shows came out of a fresh decoder without a picture:
+    // feeds the following frames until the first picture comes and gives it
+    // to the frame. *pConsumed: the last frame fed, where reading goes on;
+    // false when none was fed.
+    bool PrimePicture(PLAY_FRAME *pTarget, FramePosition *pConsumed);
+
     // Forward seek by time (bByTime) or frame index.
     int32_t SeekForward(bool bByTime, uint32_t dwValue);
 
@@ -139,6 +147,11 @@ protected:
 
     // Frames read ahead by a seek or by backward play (player lock).
     std::deque<FrameRecord *> m_pending;
+
+    // The seek in progress may feed frames ahead to show its picture
+    // (PrimePicture); a change of direction seeks without (player lock).
+    bool m_bPrimeSeek = false;
+    std::atomic<bool> m_bDirectionChange{false};
 
     // Rebasing of the player's parser since its last reset (player lock).
     uint64_t m_ullOffsetShift = 0;

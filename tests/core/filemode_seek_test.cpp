@@ -442,3 +442,74 @@ INSTANTIATE_TEST_SUITE_P(Generations, FileSeekGen,
                          });
 
 } // namespace
+
+namespace {
+
+// A decoder that reorders (the clip's B frames) gives a key frame's picture
+// only after the frames behind it: a paused seek feeds those so that its
+// picture shows at once, and playing on continues with the next pictures in
+// order, none twice, none missing.
+TEST(FileSeekReordering, PausedSeekShowsTheKeyFramePicture) {
+    const FileRecording rec = MakeFile(Gen::V30, 100, false, kBFrameClip);
+    const std::vector<std::string> reference = ReadFrameMd5(kBFrameClip);
+    ASSERT_EQ(reference.size(), 50u);
+    CTempDir dir;
+    const auto path = dir.Write("reorder.rec", rec.bytes);
+    CPlayer player;
+    CRenderLog shown;
+    ASSERT_EQ(OpenLogged(player, path, &shown), PLAY_OK);
+    const PLAY_HANDLE h = player.Get();
+    Prepare(h, kVideoDecode);
+    CNotifyCount ended;
+    ASSERT_EQ(OnNotify(h, PLAY_CALLBACK_FILE_ENDED, &ended), PLAY_OK);
+    ASSERT_TRUE(WaitIndex(h));
+    ASSERT_EQ(Action(h, PLAY_ACTION_PAUSE), PLAY_OK);
+
+    struct Case {
+        uint32_t kind;
+        uint32_t value;
+        uint32_t key; // the key frame shown
+    };
+    const Case cases[] = {
+        {PLAY_SEEK_TIME, 0, 0},
+        {PLAY_SEEK_INDEX, 50, 50},
+        {PLAY_SEEK_TIME, 25 * kInterval, 25},
+        {PLAY_SEEK_INDEX, 75, 75},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("seek kind " + std::to_string(c.kind) + " to " + std::to_string(c.value));
+        shown.Clear();
+        ASSERT_EQ(SeekU32(h, c.kind, c.value), PLAY_OK);
+        const std::vector<Shown> got = shown.Get();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].dwSequence, c.key);
+        ASSERT_TRUE(got[0].bPicture);
+        EXPECT_EQ(got[0].md5, reference[c.key % 50]);
+        EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_VIDEO_FRAME_INDEX), c.key);
+        EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_STATE), uint32_t(PLAY_STATE_PAUSED));
+    }
+    // A ratio seek reaches a key frame the same way.
+    shown.Clear();
+    ASSERT_EQ(SeekRatio(h, 0.6f), PLAY_OK);
+    std::vector<Shown> got = shown.Get();
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_EQ(got[0].dwSequence % kGroup, 0u);
+    ASSERT_TRUE(got[0].bPicture);
+    const uint32_t key = got[0].dwSequence;
+    EXPECT_EQ(got[0].md5, reference[key % 50]);
+
+    // Playing on: the pictures after the key frame's, in order, up to the
+    // ones the decoder still holds at the end of the file.
+    shown.Clear();
+    ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_FORWARD), PLAY_OK);
+    ASSERT_TRUE(WaitUntil([&] { return ended.count.load() == 1; }));
+    std::vector<std::string> pictures;
+    for (const Shown &s : shown.Get())
+        if (s.bPicture)
+            pictures.push_back(s.md5);
+    ASSERT_GE(pictures.size(), size_t(100 - key - 1 - 3));
+    for (size_t i = 0; i < pictures.size(); ++i)
+        EXPECT_EQ(pictures[i], reference[(key + 1 + i) % 50]) << "picture " << i << " after the key frame";
+}
+
+} // namespace
