@@ -96,17 +96,8 @@ int32_t CFileMode::PlayBackward() {
         if (nResult < 0)
             return nResult;
     }
-    for (;;) {
-        int32_t nNow = m_nState.load();
-        if (nNow > PLAY_STATE_PLAYING)
-            return PLAY_E_NOT_READY;
-        if (m_nState.compare_exchange_weak(nNow, PLAY_STATE_PLAYING))
-            break;
-    }
     SetFileEnded(false);
-    if (m_pWake)
-        m_pWake->Release(1);
-    return PLAY_OK;
+    return EnterPlaying();
 }
 
 // ---------------------------------------------------------------------------
@@ -332,15 +323,11 @@ int32_t CFileMode::SeekBackward(bool bByTime, uint32_t dwValue) {
                                        ? static_cast<int64_t>(frame.pFrame->dwTimestamp) - m_firstFrame.dwTimestamp
                                        : static_cast<int64_t>(frame.pFrame->dwSequence) - m_firstFrame.dwSequence;
         if (llRelative <= static_cast<int64_t>(dwValue)) {
-            nResult = RenderRetrying(&frame);
-            UpdateStatistics(&frame);
-            CheckFileEnd(&frame);
+            nResult = ShowFrame(&frame);
             ReleaseFrame(&frame);
             break;
         }
-        ComputeFrameTiming(&frame);
-        UpdateStatistics(&frame);
-        CheckFileEnd(&frame);
+        PassFrame(&frame);
         ReleaseFrame(&frame);
     }
     return nResult;
@@ -359,9 +346,7 @@ int32_t CFileMode::StepBackward() {
         int32_t nResult = BackwardPresent(&frame);
         if (nResult < 0)
             return nResult; // nothing before this frame
-        nResult = RenderRetrying(&frame);
-        UpdateStatistics(&frame);
-        CheckFileEnd(&frame);
+        nResult = ShowFrame(&frame);
         ReleaseFrame(&frame);
         if (nResult >= 0)
             return nResult;

@@ -15,36 +15,9 @@ CFileMode6000::~CFileMode6000() {
 }
 
 int32_t CFileMode6000::Open(const PLAY_CREATE_PARAM *pParam) {
-    if (pParam->dwType != PLAY_MODE_FILE)
-        return PLAY_E_NOT_SUPPORTED;
-    const QV_WCHAR *pPath = static_cast<const QV_WCHAR *>(pParam->pSource);
-    if (pPath == nullptr)
-        return PLAY_E_NULL_POINTER;
-    if (!m_file.Open(pPath, platform::kFileRead))
-        return PLAY_E_FILE_OPEN;
-    m_pReadBuffer = static_cast<uint8_t *>(platform::PageAlloc(kFileReadBlock));
-    if (m_pReadBuffer == nullptr)
-        return PLAY_E_OUT_OF_MEMORY;
-    m_dwReadBufferSize = kFileReadBlock;
-    const int64_t llRead = m_file.Read(m_pReadBuffer, kFileReadBlock);
-    if (llRead < 0)
-        return PLAY_E_FAIL;
-    DemuxInput input{};
-    input.dwSize = DEMUX_INPUT_SIZE;
-    input.dwLength = static_cast<uint32_t>(llRead);
-    input.pData = m_pReadBuffer;
-    CBaseStream *pStream = nullptr;
-    if (llRead == 0 || Demux_Create(&pStream, &input) < 0 || pStream == nullptr)
-        return PLAY_E_NOT_SUPPORTED;
-    {
-        platform::CLockGuard guard(m_lock);
-        m_pStream = pStream;
-    }
-    size_t nLength = 0;
-    while (pPath[nLength] != 0)
-        ++nLength;
-    m_path.assign(pPath, pPath + nLength + 1);
-
+    const int32_t nOpened = OpenFile(pParam);
+    if (nOpened < 0)
+        return nOpened;
     int32_t nResult = InitAttributes();
     if (nResult < 0)
         return nResult;

@@ -38,7 +38,7 @@ CFileModeForward::~CFileModeForward() {
 // ---------------------------------------------------------------------------
 // Open and close
 
-int32_t CFileModeForward::Open(const PLAY_CREATE_PARAM *pParam) {
+int32_t CFileModeForward::OpenFile(const PLAY_CREATE_PARAM *pParam) {
     if (pParam->dwType != PLAY_MODE_FILE)
         return PLAY_E_NOT_SUPPORTED;
     const QV_WCHAR *pPath = static_cast<const QV_WCHAR *>(pParam->pSource);
@@ -65,7 +65,13 @@ int32_t CFileModeForward::Open(const PLAY_CREATE_PARAM *pParam) {
     while (pPath[nLength] != 0)
         ++nLength;
     m_path.assign(pPath, pPath + nLength + 1);
+    return PLAY_OK;
+}
 
+int32_t CFileModeForward::Open(const PLAY_CREATE_PARAM *pParam) {
+    const int32_t nOpened = OpenFile(pParam);
+    if (nOpened < 0)
+        return nOpened;
     const int32_t nResult = InitAttributes();
     if (nResult < 0)
         return nResult;
@@ -322,27 +328,10 @@ void CFileModeForward::FireFileEnded() {
 // ---------------------------------------------------------------------------
 // Controls
 
-int32_t CFileModeForward::SetControl(uint32_t dwCode, const void *pValue, uint32_t dwSize) {
-    if (dwCode != PLAY_CONTROL_ACTION)
-        return CBasePlayMode::SetControl(dwCode, pValue, dwSize);
-    if (dwSize < 4)
-        return PLAY_E_BAD_SIZE;
-    if (EnableFlags() & PLAY_ENABLE_DECODE_ON_DEMAND)
-        return PLAY_E_NOT_SUPPORTED;
-    uint32_t dwAction;
-    std::memcpy(&dwAction, pValue, sizeof(dwAction));
-    switch (dwAction) {
-    case PLAY_ACTION_STOP:
-        return Stop();
-    case PLAY_ACTION_PAUSE:
-        return Pause();
-    case PLAY_ACTION_PLAY_FORWARD:
-        return Play();
-    case PLAY_ACTION_PLAY_BACKWARD:
+int32_t CFileModeForward::RunAction(uint32_t dwAction) {
+    if (dwAction == PLAY_ACTION_PLAY_BACKWARD)
         return PlayBackward();
-    default:
-        return PLAY_E_NOT_SUPPORTED;
-    }
+    return CStreamMode::RunAction(dwAction);
 }
 
 int32_t CFileModeForward::InputData(const void *, uint32_t) {
@@ -405,17 +394,8 @@ int32_t CFileModeForward::Play() {
         if (nResult < 0)
             return nResult;
     }
-    for (;;) {
-        int32_t nNow = m_nState.load();
-        if (nNow > PLAY_STATE_PLAYING)
-            return PLAY_E_NOT_READY;
-        if (m_nState.compare_exchange_weak(nNow, PLAY_STATE_PLAYING))
-            break;
-    }
     SetFileEnded(false);
-    if (m_pWake)
-        m_pWake->Release(1);
-    return PLAY_OK;
+    return EnterPlaying();
 }
 
 // ---------------------------------------------------------------------------
@@ -870,21 +850,30 @@ int32_t CFileModeForward::SeekForward(bool bByTime, uint32_t dwValue) {
             if (llRelative >= static_cast<int64_t>(dwValue)) {
                 FramePosition consumed{};
                 const bool bPrimed = PrimePicture(&frame, &consumed);
-                nResult = RenderRetrying(&frame);
-                UpdateStatistics(&frame);
-                CheckFileEnd(&frame);
+                nResult = ShowFrame(&frame);
                 if (bPrimed)
                     m_lastVideoFrame = consumed;
                 ReleaseFrame(&frame);
                 break;
             }
-            ComputeFrameTiming(&frame);
-            UpdateStatistics(&frame);
-            CheckFileEnd(&frame);
+            PassFrame(&frame);
         }
         ReleaseFrame(&frame);
     }
     return nResult;
+}
+
+int32_t CFileModeForward::ShowFrame(PLAY_FRAME *pFrame) {
+    const int32_t nResult = RenderRetrying(pFrame);
+    UpdateStatistics(pFrame);
+    CheckFileEnd(pFrame);
+    return nResult;
+}
+
+void CFileModeForward::PassFrame(PLAY_FRAME *pFrame) {
+    ComputeFrameTiming(pFrame);
+    UpdateStatistics(pFrame);
+    CheckFileEnd(pFrame);
 }
 
 bool CFileModeForward::PrimePicture(PLAY_FRAME *pTarget, FramePosition *pConsumed) {

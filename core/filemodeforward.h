@@ -30,7 +30,6 @@ public:
 
     int32_t Open(const PLAY_CREATE_PARAM *pParam) override;
     int32_t Close() override;
-    int32_t SetControl(uint32_t dwCode, const void *pValue, uint32_t dwSize) override;
     int32_t InputData(const void *pData, uint32_t dwLength) override;
     int32_t GetDecodeFrame(uint32_t dwPixelFormat, PLAY_FRAME **ppFrame) override;
     int32_t Seek(uint32_t dwKind, const void *pValue, uint32_t dwSize) override;
@@ -68,6 +67,10 @@ public:
     bool IndexThreadRunning() const { return m_indexThread.Started() && !m_indexThreadDone.load(); }
 
 protected:
+    int32_t RunAction(uint32_t dwAction) override;
+    // Opens the file, reads its first block and builds the parser from it;
+    // keeps the path.
+    int32_t OpenFile(const PLAY_CREATE_PARAM *pParam);
     // The play thread idles at the end of the file and under processor load
     // above the limit.
     bool HoldPlayback() override;
@@ -113,6 +116,12 @@ protected:
     int32_t FeedParser();
     // Renders a frame, retrying every millisecond while the display is full.
     int32_t RenderRetrying(PLAY_FRAME *pFrame);
+    // A frame a seek or step reaches: rendered (retrying), counted and
+    // checked for the end; the render's result.
+    int32_t ShowFrame(PLAY_FRAME *pFrame);
+    // A frame a seek passes on its way: timed, counted and checked for the
+    // end, not shown.
+    void PassFrame(PLAY_FRAME *pFrame);
     void DestroyVideoDecoder();
     // Whether the reader has frames or bytes left after the current frame.
     virtual bool MoreToRead();

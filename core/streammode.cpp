@@ -75,6 +75,10 @@ int32_t CStreamMode::SetControl(uint32_t dwCode, const void *pValue, uint32_t dw
         return PLAY_E_NOT_SUPPORTED;
     uint32_t dwAction;
     std::memcpy(&dwAction, pValue, sizeof(dwAction));
+    return RunAction(dwAction);
+}
+
+int32_t CStreamMode::RunAction(uint32_t dwAction) {
     switch (dwAction) {
     case PLAY_ACTION_STOP:
         return Stop();
@@ -311,6 +315,10 @@ int32_t CStreamMode::HandOutFrame(PLAY_FRAME *pFrame, PLAY_FRAME **ppFrame) {
 // Actions
 
 int32_t CStreamMode::Play() {
+    return EnterPlaying();
+}
+
+int32_t CStreamMode::EnterPlaying() {
     for (;;) {
         int32_t nState = m_nState.load();
         if (nState > PLAY_STATE_PLAYING)

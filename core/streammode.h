@@ -38,6 +38,12 @@ public:
     int32_t CatchUpState() const { return m_nCatchUp; }
 
 protected:
+    // One action of the action control (size and decode-on-demand already
+    // checked); file players add backward play.
+    virtual int32_t RunAction(uint32_t dwAction);
+    // State := playing unless a pause or seek request is in progress
+    // (PLAY_E_NOT_READY), then wakes the play thread.
+    int32_t EnterPlaying();
     // Whether the latency control runs: stream mode, no buffer-almost-empty
     // threshold, no decode on demand.
     bool LatencyControlOn();
