@@ -79,20 +79,7 @@ int32_t CFileMode::PlayBackward() {
                 m_backwardPosition = m_index.back();
         }
     } else {
-        int32_t nResult = Pause();
-        if (nResult < 0)
-            return nResult;
-        uint32_t dwIndex;
-        {
-            platform::CLockGuard guard(m_lock);
-            m_attr.dwPlayBackward = 1;
-            dwIndex = m_attr.dwPlayVideoFrameIndex;
-            if (dwIndex == 0 && m_attr.dwFileVideoFrameCount > 0)
-                dwIndex = m_attr.dwFileVideoFrameCount - 1;
-        }
-        m_bDirectionChange = true;
-        nResult = Seek(PLAY_SEEK_INDEX, &dwIndex, sizeof(dwIndex));
-        m_bDirectionChange = false;
+        const int32_t nResult = SwitchDirection(true);
         if (nResult < 0)
             return nResult;
     }

@@ -377,25 +377,37 @@ int32_t CFileModeForward::Play() {
     if (bBackward) {
         if (!IsIndexCompleted())
             return PLAY_E_INDEX_NOT_READY;
-        int32_t nResult = Pause();
-        if (nResult < 0)
-            return nResult;
-        uint32_t dwIndex;
-        {
-            platform::CLockGuard guard(m_lock);
-            m_attr.dwPlayBackward = 0;
-            dwIndex = m_attr.dwPlayVideoFrameIndex;
-            if (m_attr.dwFileVideoFrameCount > 0 && dwIndex + 1 >= m_attr.dwFileVideoFrameCount)
-                dwIndex = 0;
-        }
-        m_bDirectionChange = true;
-        nResult = Seek(PLAY_SEEK_INDEX, &dwIndex, sizeof(dwIndex));
-        m_bDirectionChange = false;
+        const int32_t nResult = SwitchDirection(false);
         if (nResult < 0)
             return nResult;
     }
     SetFileEnded(false);
     return EnterPlaying();
+}
+
+int32_t CFileModeForward::SwitchDirection(bool bBackward) {
+    int32_t nResult = Pause();
+    if (nResult < 0)
+        return nResult;
+    uint32_t dwIndex;
+    {
+        platform::CLockGuard guard(m_lock);
+        m_attr.dwPlayBackward = bBackward ? 1 : 0;
+        // From the frame shown; from the far end when it is the end the new
+        // direction starts at.
+        dwIndex = m_attr.dwPlayVideoFrameIndex;
+        const uint32_t dwCount = m_attr.dwFileVideoFrameCount;
+        if (bBackward && dwIndex == 0 && dwCount > 0)
+            dwIndex = dwCount - 1;
+        else if (!bBackward && dwCount > 0 && dwIndex + 1 >= dwCount)
+            dwIndex = 0;
+    }
+    // The seek runs in the new direction (the flag is set) and plays every
+    // frame from the one reached.
+    m_bDirectionChange = true;
+    nResult = Seek(PLAY_SEEK_INDEX, &dwIndex, sizeof(dwIndex));
+    m_bDirectionChange = false;
+    return nResult;
 }
 
 // ---------------------------------------------------------------------------

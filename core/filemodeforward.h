@@ -105,6 +105,10 @@ protected:
     // false when none was fed.
     bool PrimePicture(PLAY_FRAME *pTarget, FramePosition *pConsumed);
 
+    // Pauses, sets the play direction and seeks by index to the frame shown
+    // (to the other end when that is where the new direction ends).
+    int32_t SwitchDirection(bool bBackward);
+
     // Forward seek by time (bByTime) or frame index.
     int32_t SeekForward(bool bByTime, uint32_t dwValue);
 
