@@ -28,7 +28,7 @@ protected:
     void SetUp() override {
         rec = MakeFile(Gen::V30, kFrames, false, kBFrameClip);
         ASSERT_FALSE(rec.bytes.empty());
-        const std::vector<std::string> reference = ReadFrameMd5(kBFrameClip);
+        const std::vector<std::string> reference = FixtureFrameMd5s(kBFrameClip);
         ASSERT_EQ(reference.size(), 50u);
         ASSERT_EQ(OpenLogged(player, dir.Write("backward.rec", rec.bytes), &shown), PLAY_OK);
         h = player.Get();

@@ -20,7 +20,7 @@ protected:
     void SetUp() override {
         rec = MakeFile(Gen::V30, kFrames, false, kSmallClip);
         ASSERT_FALSE(rec.bytes.empty());
-        reference = ReadFrameMd5(kSmallClip);
+        reference = FixtureFrameMd5s(kSmallClip);
         ASSERT_EQ(reference.size(), 50u);
         path = dir.Write("seek.rec", rec.bytes);
         ASSERT_EQ(OpenLogged(player, path, &shown), PLAY_OK);
@@ -451,7 +451,7 @@ namespace {
 // order, none twice, none missing.
 TEST(FileSeekReordering, PausedSeekShowsTheKeyFramePicture) {
     const FileRecording rec = MakeFile(Gen::V30, 100, false, kBFrameClip);
-    const std::vector<std::string> reference = ReadFrameMd5(kBFrameClip);
+    const std::vector<std::string> reference = FixtureFrameMd5s(kBFrameClip);
     ASSERT_EQ(reference.size(), 50u);
     CTempDir dir;
     const auto path = dir.Write("reorder.rec", rec.bytes);

@@ -357,7 +357,7 @@ INSTANTIATE_TEST_SUITE_P(Generations, FilePlay,
 
 TEST(FileDecodeOnDemand, EveryPictureInOrderThenNoFrame) {
     const FileRecording r = MakeFile(Gen::V30, 50, true);
-    const std::vector<std::string> expected = ReadFrameMd5(kSmallClip);
+    const std::vector<std::string> expected = FixtureFrameMd5s(kSmallClip);
     ASSERT_EQ(expected.size(), 50u);
     CTempDir dir;
     CPlayer player;

@@ -313,29 +313,6 @@ inline std::string PictureMd5(const DecodedPicture &pic) {
     return md5.Finish();
 }
 
-// ffmpeg's checksums of a clip's pictures, in display order.
-inline std::vector<std::string> ReadFrameMd5(const std::string &clip) {
-    std::vector<std::string> sums;
-    FILE *file = std::fopen(FixtureSamplePath(clip + ".framemd5").c_str(), "r");
-    if (file == nullptr)
-        return sums;
-    char line[512];
-    while (std::fgets(line, sizeof(line), file)) {
-        if (line[0] == '#')
-            continue;
-        std::string s(line);
-        const size_t comma = s.rfind(',');
-        if (comma == std::string::npos)
-            continue;
-        std::string md5 = s.substr(comma + 1);
-        md5.erase(0, md5.find_first_not_of(" \t"));
-        md5.erase(md5.find_last_not_of(" \t\r\n") + 1);
-        sums.push_back(md5);
-    }
-    std::fclose(file);
-    return sums;
-}
-
 // ---- What the player renders ----
 
 struct Shown {

@@ -23,28 +23,6 @@ namespace {
 
 // ---- Reference checksums ----
 
-std::vector<std::string> ReadFrameMd5(const std::string &clip) {
-    std::vector<std::string> sums;
-    FILE *file = std::fopen(FixtureSamplePath(clip + ".framemd5").c_str(), "r");
-    if (file == nullptr)
-        return sums;
-    char line[512];
-    while (std::fgets(line, sizeof(line), file)) {
-        if (line[0] == '#')
-            continue;
-        std::string s(line);
-        const size_t comma = s.rfind(',');
-        if (comma == std::string::npos)
-            continue;
-        std::string md5 = s.substr(comma + 1);
-        md5.erase(0, md5.find_first_not_of(" \t"));
-        md5.erase(md5.find_last_not_of(" \t\r\n") + 1);
-        sums.push_back(md5);
-    }
-    std::fclose(file);
-    return sums;
-}
-
 // MD5 of a decoded picture as I420 (ffmpeg's yuv420p order: Y, U, V).
 std::string PictureMd5(const DecodedPicture &pic) {
     const size_t w = pic.dwWidth, h = pic.dwHeight;
@@ -98,7 +76,7 @@ TEST_P(DecodeOnDemand, EveryPictureMatchesFfmpeg) {
     o.dwAudioCodec = DEMUX_CODEC_G711_ALAW;
     const Recording r = MakeV30(o);
     ASSERT_FALSE(r.bytes.empty());
-    const std::vector<std::string> expected = ReadFrameMd5(c.sample);
+    const std::vector<std::string> expected = FixtureFrameMd5s(c.sample);
     ASSERT_FALSE(expected.empty());
 
     CPlayer player;
