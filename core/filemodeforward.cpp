@@ -413,8 +413,16 @@ int32_t CFileModeForward::SwitchDirection(bool bBackward) {
 // ---------------------------------------------------------------------------
 // Reading
 
+int64_t CFileModeForward::ReadFileBlock(uint8_t *pBuffer, uint32_t dwLength) {
+    const int64_t llPosition = m_file.Tell();
+    const int64_t llRead = m_file.Read(pBuffer, dwLength);
+    if (llRead < 0 && llPosition >= 0)
+        m_file.Seek(llPosition);
+    return llRead;
+}
+
 int32_t CFileModeForward::FeedParser() {
-    const int64_t llRead = m_file.Read(m_pReadBuffer, kFileReadBlock);
+    const int64_t llRead = ReadFileBlock(m_pReadBuffer, kFileReadBlock);
     if (llRead < 0)
         return PLAY_E_FAIL;
     if (llRead == 0)

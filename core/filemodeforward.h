@@ -118,6 +118,10 @@ protected:
     // Reads the next block of the player's file into the read buffer and
     // hands it to the parser: bytes read, 0 at the end, negative on failure.
     int32_t FeedParser();
+    // The play thread's file read (bytes read, 0 at the end, negative on
+    // failure); a failed read leaves the file position where it was, so the
+    // next round reads the same block again.
+    virtual int64_t ReadFileBlock(uint8_t *pBuffer, uint32_t dwLength);
     // Renders a frame, retrying every millisecond while the display is full.
     int32_t RenderRetrying(PLAY_FRAME *pFrame);
     // A frame a seek or step reaches: rendered (retrying), counted and

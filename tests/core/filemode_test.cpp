@@ -7,6 +7,7 @@
 #include <cmath>
 #include <random>
 
+#include "demux/stream6000.h"
 #include "filemode_test_util.h"
 
 using namespace filetest;
@@ -686,5 +687,86 @@ TEST(FileBadInput, Index6000PointingPastTheEnd) {
     EXPECT_LT(SeekRatio(h, 0.999f), 0);
     EXPECT_EQ(SeekU32(h, PLAY_SEEK_INDEX, 79), PLAY_OK);
 }
+
+// A file player whose file reads fail once, at the given read after Arm.
+class CFlakyReadMode final : public CFileMode {
+public:
+    ~CFlakyReadMode() override { CFileModeForward::Close(); }
+    void Arm(int failAt) {
+        m_reads = 0;
+        m_failAt = failAt;
+    }
+    int Failures() const { return m_failures.load(); }
+
+protected:
+    int64_t ReadFileBlock(uint8_t *pBuffer, uint32_t dwLength) override {
+        if (++m_reads == m_failAt.load()) {
+            m_failures++;
+            return -1;
+        }
+        return CFileMode::ReadFileBlock(pBuffer, dwLength);
+    }
+
+private:
+    std::atomic<int> m_failAt{0};
+    std::atomic<int> m_reads{0};
+    std::atomic<int> m_failures{0};
+};
+
+TEST(FileBadInput, ReadErrorMidFileIsRetriedNotFatal) {
+    // Large enough for several read blocks, so the failing read is neither
+    // the first nor the last.
+    const FileRecording r = MakeFile(Gen::V30, 1500, true);
+    ASSERT_GT(r.bytes.size(), size_t(3 * kFileReadBlock));
+    CTempDir dir;
+    const std::filesystem::path path = dir.Write("flaky.rec", r.bytes);
+    const std::vector<QV_WCHAR> wide = WidePath(path);
+    const PLAY_CREATE_PARAM p = FileParam(wide.data());
+    CFlakyReadMode *pMode = new CFlakyReadMode;
+    const int32_t nOpened = pMode->Open(&p);
+    if (nOpened < 0)
+        delete pMode;
+    ASSERT_EQ(nOpened, PLAY_OK);
+    CPlayer player;
+    *player.Out() = pMode->Handle();
+    PLAY_HANDLE h = player.Get();
+    CParseLog parsed;
+    CNotifyCount ended;
+    Prepare(h, kParseOnly);
+    ASSERT_EQ(OnParse(h, &parsed), PLAY_OK);
+    ASSERT_EQ(OnNotify(h, PLAY_CALLBACK_FILE_ENDED, &ended), PLAY_OK);
+    ASSERT_TRUE(WaitIndex(h));
+    // Forward play reads from the start, a block at a time: the third block
+    // fails once.
+    pMode->Arm(3);
+    ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_FORWARD), PLAY_OK);
+    ASSERT_TRUE(WaitUntil([&] { return ended.count.load() == 1; })) << "playback did not get past the error";
+    EXPECT_EQ(pMode->Failures(), 1);
+    // Nothing lost, nothing twice.
+    ExpectPlayedInOrder(r, parsed.Get());
+    EXPECT_EQ(AttrU64(h, PLAY_ATTRIBUTE_PLAY_DATA_SIZE), uint64_t(r.bytes.size()));
+}
+
+// The 6000 generation holds the whole file in memory: a size the parser
+// cannot take is refused, also where its low 32 bits would look small.
+class File6000Oversize : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(File6000Oversize, IsRefusedNotTruncated) {
+    const FileRecording r = MakeFile(Gen::G6000, 50, false);
+    CTempDir dir;
+    const std::filesystem::path path = dir.Write("big6000.rec", r.bytes);
+    std::error_code ec;
+    std::filesystem::resize_file(path, GetParam(), ec); // sparse: no disk used
+    ASSERT_FALSE(ec) << ec.message();
+    CPlayer player;
+    EXPECT_EQ(OpenFile(player, path), PLAY_E_OUT_OF_MEMORY);
+    EXPECT_EQ(player.Get(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, File6000Oversize,
+                         ::testing::Values(uint64_t(kStream6000MaxFileLength) + 1, (uint64_t(1) << 32) + 4096),
+                         [](const ::testing::TestParamInfo<uint64_t> &i) {
+                             return std::string("Bytes") + std::to_string(i.param);
+                         });
 
 } // namespace
