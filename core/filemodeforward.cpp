@@ -200,57 +200,81 @@ void CFileModeForward::IndexThreadRun() {
     platform::PageFree(pBuffer, kFileReadBlock);
 }
 
+// Takes the frames of one block as the index parser finds them: the index
+// needs only their positions, so none is copied or queued.
+class CFileModeForward::CIndexSink final : public CBaseStream::CFrameSink {
+public:
+    explicit CIndexSink(CFileModeForward *pPlayer) : m_pPlayer(pPlayer) {}
+    void OnFrame(const FrameRecord *pFrame) override { m_pPlayer->IndexFrame(pFrame, this); }
+
+    FramePosition m_lastVideo{};
+    bool m_bVideo = false;
+
+private:
+    CFileModeForward *m_pPlayer;
+};
+
+void CFileModeForward::IndexFrame(const FrameRecord *pRecord, CIndexSink *pSink) {
+    const FramePosition pos = PositionOf(pRecord);
+    if (pRecord->nType == DEMUX_FRAME_I) {
+        FramePosition entry = pos;
+        bool bFirst = false;
+        {
+            platform::CLockGuard guard(m_indexLock);
+            if (m_index.empty()) {
+                bFirst = true;
+            } else {
+                // Seeks need strictly increasing values: a recorder clock
+                // set back or a counter that wrapped must not reorder them.
+                const FramePosition &last = m_index.back();
+                if (entry.dwSequence <= last.dwSequence)
+                    entry.dwSequence = last.dwSequence + 1;
+                if (entry.dwTimestamp <= last.dwTimestamp)
+                    entry.dwTimestamp = last.dwTimestamp + 1;
+            }
+            m_index.push_back(entry);
+        }
+        if (bFirst) {
+            platform::CLockGuard guard(m_lock);
+            m_firstFrame = pos;
+        }
+    }
+    if (IsVideoType(pRecord->nType)) {
+        pSink->m_lastVideo = pos;
+        pSink->m_bVideo = true;
+    }
+}
+
 int32_t CFileModeForward::IndexBlock(CBaseStream *pParser, const uint8_t *pData, uint32_t dwLength) {
+    if (pParser == nullptr)
+        return DEMUX_E_INVALID_OBJECT;
+    CIndexSink sink(this);
+    // Frames go straight to the index while this block is parsed; a parser
+    // that keeps its frames (6000) queues them, and they are taken below.
+    const bool bSink = pParser->SetFrameSink(&sink);
     const DemuxInput input = InputOf(pData, dwLength);
     int32_t nResult = Demux_InputData(pParser, &input);
+    if (bSink)
+        pParser->SetFrameSink(nullptr);
     if (nResult < 0)
         return nResult;
     uint32_t dwQueued = 0;
     nResult = Demux_GetFrameCount(pParser, &dwQueued);
     if (nResult < 0)
         return nResult;
-    FramePosition lastVideo{};
-    bool bVideo = false;
     for (uint32_t i = 0; i < dwQueued; ++i) {
         FrameRecord *pRecord = nullptr;
         if (Demux_GetFrame(pParser, &pRecord) < 0 || pRecord == nullptr)
             break;
-        const FramePosition pos = PositionOf(pRecord);
-        if (pRecord->nType == DEMUX_FRAME_I) {
-            FramePosition entry = pos;
-            bool bFirst = false;
-            {
-                platform::CLockGuard guard(m_indexLock);
-                if (m_index.empty()) {
-                    bFirst = true;
-                } else {
-                    // Seeks need strictly increasing values: a recorder clock
-                    // set back or a counter that wrapped must not reorder them.
-                    const FramePosition &last = m_index.back();
-                    if (entry.dwSequence <= last.dwSequence)
-                        entry.dwSequence = last.dwSequence + 1;
-                    if (entry.dwTimestamp <= last.dwTimestamp)
-                        entry.dwTimestamp = last.dwTimestamp + 1;
-                }
-                m_index.push_back(entry);
-            }
-            if (bFirst) {
-                platform::CLockGuard guard(m_lock);
-                m_firstFrame = pos;
-            }
-        }
-        if (IsVideoType(pRecord->nType)) {
-            lastVideo = pos;
-            bVideo = true;
-        }
+        IndexFrame(pRecord, &sink);
         nResult = Demux_FreeFrame(pParser, pRecord);
         if (nResult < 0)
             break;
     }
     // Once per block: nothing reads it before the index is complete.
-    if (bVideo) {
+    if (sink.m_bVideo) {
         platform::CLockGuard guard(m_indexLock);
-        m_lastIndexedVideo = lastVideo;
+        m_lastIndexedVideo = sink.m_lastVideo;
     }
     return nResult < 0 ? nResult : PLAY_OK;
 }

@@ -112,6 +112,11 @@ protected:
     // Forward seek by time (bByTime) or frame index.
     int32_t SeekForward(bool bByTime, uint32_t dwValue);
 
+    class CIndexSink;
+    // One frame of the index builder: a key frame becomes an index entry;
+    // video frames are remembered in the sink as the last one indexed.
+    void IndexFrame(const FrameRecord *pRecord, CIndexSink *pSink);
+
     static uint32_t IndexThreadMain(void *pContext);
     void IndexThreadRun();
 

@@ -6,6 +6,11 @@
 
 #include "platform/timers.h"
 
+namespace {
+// Bytes copied at least per round while completing a frame held back.
+constexpr uint32_t kJoinStep = 0x10000;
+} // namespace
+
 CBaseStream::CBaseStream() : m_osd(&m_pool) {
     InitPool(&m_pool);
 }
@@ -64,10 +69,32 @@ int32_t CBaseStream::InputData(const DemuxInput *input) {
         }
         const uint8_t *rest = input->pData;
         uint32_t remaining = input->dwLength;
+        // Nothing buffered: the frames that lie whole in the caller's bytes
+        // are parsed where they are, and only what is left after the last of
+        // them (a frame cut by the block's end, or noise) is copied.
+        bool parseInPlace = true;
         while (remaining > 0) {
+            if (m_filled == 0 && parseInPlace) {
+                const uint64_t position = m_bufferOffset + m_start;
+                const uint32_t consumed = ParseBuffer(rest, remaining, position);
+                rest += consumed;
+                remaining -= consumed;
+                m_bufferOffset = position + consumed;
+                m_start = 0;
+                parseInPlace = false; // the rest goes to the buffer
+                continue;
+            }
+            const uint32_t before = m_filled;
             uint32_t free = m_capacity - m_start - m_filled;
             uint32_t chunk = remaining;
-            if (free < remaining) {
+            if (before > 0) {
+                // Joining the bytes held back: copy in steps of at least what
+                // is held (so a large frame costs a few rounds, not many)
+                // until the frame they begin is complete.
+                const uint32_t step = before > kJoinStep ? before : kJoinStep;
+                chunk = chunk < step ? chunk : step;
+            }
+            if (free < chunk) {
                 // Compact with one move, only when the tail is too small.
                 if (m_start != 0 && m_filled != 0) {
                     std::memmove(m_buffer, m_buffer + m_start, m_filled);
@@ -75,7 +102,7 @@ int32_t CBaseStream::InputData(const DemuxInput *input) {
                     m_start = 0;
                     free = m_capacity - m_filled;
                 }
-                chunk = free < remaining ? free : remaining;
+                chunk = free < chunk ? free : chunk;
             }
             std::memcpy(m_buffer + m_start + m_filled, rest, chunk);
             rest += chunk;
@@ -86,8 +113,18 @@ int32_t CBaseStream::InputData(const DemuxInput *input) {
             if (consumed != 0) {
                 m_start += consumed;
                 m_filled -= consumed;
-                if (m_start >= m_capacity)
-                    m_start = m_filled = 0;
+                if (consumed >= before && m_filled > 0) {
+                    // The held bytes are used up and what is left came from
+                    // this call: read it from the caller's bytes instead.
+                    rest -= m_filled;
+                    remaining += m_filled;
+                    m_filled = 0;
+                    parseInPlace = true;
+                }
+                if (m_filled == 0) {
+                    m_bufferOffset += m_start;
+                    m_start = 0;
+                }
             } else if (m_filled == DEMUX_INPUT_BUFFER_SIZE) {
                 // A full buffer without one complete frame: keep only the tail
                 // in which a frame may be starting.
@@ -131,6 +168,12 @@ int32_t CBaseStream::GetStatistics(StreamStatistics *statistics) {
 }
 
 uint32_t CBaseStream::ParseBuffer(const uint8_t *data, uint32_t length, uint64_t fileOffset) {
+    // Frames go to the queue a handful at a time: one queue lock for each
+    // batch instead of each frame. They are counted before they are queued:
+    // once queued, another thread may take and free them at once.
+    constexpr uint32_t kBatch = 32;
+    FrameRecord *batch[kBatch];
+    uint32_t batched = 0;
     uint32_t pos = 0;
     uint32_t consumed = 0;
     while (pos < length) {
@@ -150,16 +193,25 @@ uint32_t CBaseStream::ParseBuffer(const uint8_t *data, uint32_t length, uint64_t
         if (!frame)
             break; // no memory: keep the frame's bytes for the next call
         const uint64_t size = uint64_t(frame->dwHeaderLength) + frame->dwPayloadLength;
-        // Counted before it is queued: once queued, another thread may take
-        // and free it at once.
         UpdateStatistics(frame);
-        QueueFrame(frame);
+        if (frame == &m_scratch) {
+            m_sink->OnFrame(frame);
+            COsdList::FreeAttached(&m_pool, frame);
+        } else {
+            batch[batched++] = frame;
+            if (batched == kBatch) {
+                QueueFrames(batch, batched);
+                batched = 0;
+            }
+        }
         // The frame tests only pass for frames inside the bytes given, so
         // this never leaves them; stay safe against a derived class that
         // says otherwise.
         pos = size == 0 || size > length - pos ? length : pos + uint32_t(size);
         consumed = pos;
     }
+    if (batched > 0)
+        QueueFrames(batch, batched);
     return consumed;
 }
 
@@ -201,6 +253,16 @@ void CBaseStream::UpdateStatistics(FrameRecord *frame) {
 
 FrameRecord *CBaseStream::NewFrame(const uint8_t *header, uint32_t headerLength, const uint8_t *payload,
                                    uint32_t payloadLength) {
+    if (m_sink) {
+        FrameRecord *frame = &m_scratch;
+        std::memset(frame, 0, sizeof *frame);
+        frame->dwSize = DEMUX_FRAME_RECORD_SIZE;
+        frame->pHeader = headerLength ? const_cast<uint8_t *>(header) : nullptr;
+        frame->pPayload = const_cast<uint8_t *>(payload);
+        frame->dwHeaderLength = headerLength;
+        frame->dwPayloadLength = payloadLength;
+        return frame;
+    }
     auto *frame = static_cast<FrameRecord *>(AllocBlock(&m_pool, sizeof(FrameRecord)));
     if (!frame)
         return nullptr;
@@ -250,6 +312,37 @@ bool CBaseStream::QueueFrame(FrameRecord *frame) {
         return false;
     }
     return true;
+}
+
+bool CBaseStream::SetFrameSink(CFrameSink *sink) {
+    platform::CLockGuard guard(m_inputLock);
+    m_sink = sink;
+    return true;
+}
+
+uint32_t CBaseStream::QueueFrames(FrameRecord *const *frames, uint32_t count) {
+    platform::CLockGuard guard(m_queueLock);
+    uint32_t queued = 0;
+    try {
+        for (; queued < count; ++queued)
+            m_queue.push_back(frames[queued]);
+    } catch (const std::bad_alloc &) {
+        for (uint32_t i = queued; i < count; ++i)
+            DestroyFrame(frames[i]);
+    }
+    m_queuedCount.store(uint32_t(m_queue.size()));
+    return queued;
+}
+
+bool CBaseStream::BreakDownRecordingTime(int64_t seconds, SYSTEMTIME *out) {
+    if (!m_lastTimeKnown || seconds != m_lastSeconds) {
+        m_lastTime = SYSTEMTIME{};
+        m_lastTimeValid = BreakDownTime(seconds, &m_lastTime);
+        m_lastSeconds = seconds;
+        m_lastTimeKnown = true;
+    }
+    *out = m_lastTime;
+    return m_lastTimeValid;
 }
 
 void CBaseStream::DropQueuedFrames() {

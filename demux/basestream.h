@@ -46,6 +46,22 @@ public:
     // Off: frames carry no OSD items and none are built (a reader that only
     // lists frames, such as a file index, skips that work). On by default.
     void SetOsdEnabled(bool enabled) { m_osdEnabled = enabled; }
+    // Takes each frame while it is parsed, instead of the queue.
+    class CFrameSink {
+    public:
+        // The record, its header and payload (pointing into the bytes being
+        // parsed) and its OSD items live only during the call.
+        virtual void OnFrame(const FrameRecord *frame) = 0;
+
+    protected:
+        ~CFrameSink() = default;
+    };
+    // Set: InputData hands every frame it parses to the sink, on the calling
+    // thread, and queues none; nothing is copied or allocated per frame. For
+    // a reader that lists frames, such as a file index. Null: the queue
+    // again. False (and nothing changed) for a parser that keeps every frame
+    // it parses (the 6000 generation): its frames stay in the queue.
+    virtual bool SetFrameSink(CFrameSink *sink);
     // Queued frames, read without the queue lock.
     virtual int32_t GetFrameCount(uint32_t *count);
     virtual int32_t GetStatistics(StreamStatistics *statistics);
@@ -74,7 +90,8 @@ protected:
 
     // A zeroed record (size set) with one pool block holding a copy of the
     // header followed directly by the payload. headerLength may be 0 (header
-    // null then). Null when the pool has no block.
+    // null then). Null when the pool has no block. With a frame sink: the
+    // parser's one scratch record, pointing at the bytes given.
     FrameRecord *NewFrame(const uint8_t *header, uint32_t headerLength, const uint8_t *payload,
                           uint32_t payloadLength);
     // Returns a record, its data block(s) and its OSD copy to the pool,
@@ -84,6 +101,12 @@ protected:
     // cannot grow the frame is freed and false returned. Once queued the
     // frame may be taken by another thread at once: do not touch it after.
     bool QueueFrame(FrameRecord *frame);
+    // The same for several frames under one lock, in order; frames the queue
+    // cannot take are freed and the count queued is returned.
+    uint32_t QueueFrames(FrameRecord *const *frames, uint32_t count);
+    // BreakDownTime, remembering the last second converted: consecutive
+    // frames mostly carry the same recording second.
+    bool BreakDownRecordingTime(int64_t seconds, SYSTEMTIME *out);
     // Adds the time since startCounter (QueryCounter) to the input time.
     void AddInputTime(int64_t startCounter);
     // Frees every queued frame (under the queue lock).
@@ -105,5 +128,11 @@ protected:
     uint64_t m_bufferOffset = 0; // stream offset of buffer byte 0
     COsdList m_osd;
     bool m_osdEnabled = true;
+    CFrameSink *m_sink = nullptr; // under the input lock
+    FrameRecord m_scratch{};      // the record a sink gets
+    int64_t m_lastSeconds = 0;
+    SYSTEMTIME m_lastTime{};
+    bool m_lastTimeValid = false;
+    bool m_lastTimeKnown = false;
     platform::CLock m_inputLock;
 };

@@ -43,6 +43,8 @@ public:
     int32_t Reset() override;
     int32_t InputData(const DemuxInput *input) override;
     int32_t GetFrame(FrameRecord **out) override;
+    // Every frame is kept for seeking: no sink.
+    bool SetFrameSink(CFrameSink *) override { return false; }
     int32_t FreeFrame(FrameRecord *frame) override;
     int32_t Seek(uint64_t fileOffset) override;
     int32_t GetFrameCount(uint32_t *count) override;

@@ -181,7 +181,7 @@ FrameRecord *CStreamV20::ParseVideoFrame(const uint8_t *data, uint32_t, uint64_t
     const uint32_t hundredths = word8 >> 25;
     frame->dwTimestamp = (seconds * 100 + hundredths) * 10; // wraps in 32 bits as recorded
     SYSTEMTIME time{};
-    if (BreakDownTime(int64_t(seconds), &time))
+    if (BreakDownRecordingTime(int64_t(seconds), &time))
         time.wMilliseconds = uint16_t(hundredths * 10);
     frame->stTime = time;
 

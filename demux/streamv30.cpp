@@ -155,7 +155,7 @@ FrameRecord *CStreamV30::ParseVideoFrame(const uint8_t *data, uint32_t, uint64_t
     const uint64_t seconds =
         uint64_t(HeaderLe32(data, headerLength, 32)) | (uint64_t(HeaderLe32(data, headerLength, 36)) << 32);
     SYSTEMTIME time{};
-    if (BreakDownTime(int64_t(seconds), &time))
+    if (BreakDownRecordingTime(int64_t(seconds), &time))
         time.wMilliseconds = uint16_t((word16 >> 8) & 0x3FF);
     frame->stTime = time;
 

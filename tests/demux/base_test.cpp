@@ -279,6 +279,25 @@ TEST(DemuxInput, FrameSplitOverTwoCalls) {
     delete stream;
 }
 
+// Appends video frame i (every tenth an I frame) of the given payload size
+// and lists what the parser must deliver for it.
+void AppendNumbered(std::vector<uint8_t> &data, std::vector<FixtureFrame> &written, uint32_t i, size_t size) {
+    V30FrameFields s = Frame(i % 10 == 0 ? 1 : 2, 1000 + i * 40, size, i);
+    FixtureFrame f;
+    f.ullOffset = data.size();
+    f.dwHeaderLength = AppendV30Frame(data, s);
+    f.payload = s.payload;
+    f.nType = i % 10 == 0 ? DEMUX_FRAME_I : DEMUX_FRAME_P;
+    f.dwCodec = DEMUX_CODEC_H264;
+    f.wWidth = s.wWidth;
+    f.wHeight = s.wHeight;
+    f.stTime = FixtureBreakDown(0, 0);
+    f.dwSequence = i;
+    f.dwTimestamp = s.dwTimestamp;
+    f.byRate = s.byRate;
+    written.push_back(f);
+}
+
 // Streams longer than the buffer, in block sizes that force the compaction
 // at every possible phase, and a frame almost as large as the buffer.
 TEST(DemuxInput, CompactionKeepsEveryFrame) {
@@ -287,26 +306,48 @@ TEST(DemuxInput, CompactionKeepsEveryFrame) {
     std::mt19937 rng(5);
     for (uint32_t i = 0; i < 400; ++i) {
         const size_t size = i == 200 ? 1000000 : 1000 + rng() % 15000;
-        V30FrameFields s = Frame(i % 10 == 0 ? 1 : 2, 1000 + i * 40, size, i);
-        FixtureFrame f;
-        f.ullOffset = data.size();
-        f.dwHeaderLength = AppendV30Frame(data, s);
-        f.payload = s.payload;
-        f.nType = i % 10 == 0 ? DEMUX_FRAME_I : DEMUX_FRAME_P;
-        f.dwCodec = DEMUX_CODEC_H264;
-        f.wWidth = s.wWidth;
-        f.wHeight = s.wHeight;
-        f.stTime = FixtureBreakDown(0, 0);
-        f.dwSequence = i;
-        f.dwTimestamp = s.dwTimestamp;
-        f.byRate = s.byRate;
-        written.push_back(f);
+        AppendNumbered(data, written, i, size);
     }
     ASSERT_GT(data.size(), 3u * DEMUX_INPUT_BUFFER_SIZE);
     for (size_t block : {size_t(100003), size_t(777777), size_t(DEMUX_INPUT_BUFFER_SIZE), size_t(3000000)}) {
         CBaseStream *stream = OpenProbe();
         const std::vector<Parsed> got = FeedAll(stream, data, block);
         ExpectFrames(got, written, data, "blocks of " + std::to_string(block));
+        delete stream;
+    }
+}
+
+// Frames from tiny to larger than the join steps, with noise between some
+// of them, fed in blocks of random sizes: every phase of parsing in the
+// caller's bytes and of completing a frame held back.
+TEST(DemuxInput, RandomBlocksAcrossNoiseAndLargeFrames) {
+    std::mt19937 rng(77);
+    std::vector<uint8_t> data = V30FileHeader();
+    std::vector<FixtureFrame> written;
+    for (uint32_t i = 0; i < 300; ++i) {
+        if (rng() % 7 == 0) {
+            const size_t noise = rng() % 70000;
+            for (size_t k = 0; k < noise; ++k)
+                data.push_back(uint8_t(rng()));
+        }
+        const uint32_t pick = rng() % 10;
+        const size_t size = pick == 0 ? 100000 + rng() % 300000 : pick == 1 ? 1 + rng() % 40 : 500 + rng() % 20000;
+        AppendNumbered(data, written, i, size);
+    }
+    for (uint32_t maxBlock : {1000u, 9000u, 70000u, 400000u}) {
+        CBaseStream *stream = OpenProbe();
+        std::vector<Parsed> got;
+        for (size_t at = 0; at < data.size();) {
+            const size_t n = std::min<size_t>(1 + rng() % maxBlock, data.size() - at);
+            ASSERT_EQ(Feed(stream, data.data() + at, n), DEMUX_OK) << at;
+            at += n;
+            uint32_t count = 0;
+            Demux_GetFrameCount(stream, &count);
+            if (count > 100)
+                Drain(stream, got);
+        }
+        Drain(stream, got);
+        ExpectFrames(got, written, data, "blocks up to " + std::to_string(maxBlock));
         delete stream;
     }
 }
