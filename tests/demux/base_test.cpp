@@ -352,6 +352,38 @@ TEST(DemuxInput, RandomBlocksAcrossNoiseAndLargeFrames) {
     }
 }
 
+// Frames that fill the buffer to its last byte: the frames after them still
+// carry their own file offsets.
+TEST(DemuxInput, OffsetsGoOnAfterAFullBufferIsUsedUp) {
+    std::vector<uint8_t> data = V30FileHeader();
+    std::vector<FixtureFrame> written;
+    uint32_t i = 0;
+    while (data.size() < DEMUX_INPUT_BUFFER_SIZE - 30000)
+        AppendNumbered(data, written, i++, 10000);
+    std::vector<uint8_t> probe;
+    const size_t header = AppendV30Frame(probe, Frame(2, 0, 100, 0));
+    AppendNumbered(data, written, i++, DEMUX_INPUT_BUFFER_SIZE - data.size() - header);
+    ASSERT_EQ(data.size(), size_t(DEMUX_INPUT_BUFFER_SIZE));
+    for (uint32_t k = 0; k < 3; ++k)
+        AppendNumbered(data, written, i++, 5000);
+    for (size_t first : {size_t(DEMUX_INPUT_BUFFER_SIZE), size_t(1000)}) {
+        CBaseStream *stream = OpenProbe();
+        std::vector<Parsed> got;
+        // One block up to the buffer's end (after a first one of 1000 bytes,
+        // so that it is copied into the buffer), then the rest.
+        ASSERT_EQ(Feed(stream, data.data(), first), DEMUX_OK);
+        if (first < DEMUX_INPUT_BUFFER_SIZE) {
+            ASSERT_EQ(Feed(stream, data.data() + first, DEMUX_INPUT_BUFFER_SIZE - first), DEMUX_OK);
+        }
+        Drain(stream, got);
+        ASSERT_EQ(Feed(stream, data.data() + DEMUX_INPUT_BUFFER_SIZE, data.size() - DEMUX_INPUT_BUFFER_SIZE),
+                  DEMUX_OK);
+        Drain(stream, got);
+        ExpectFrames(got, written, data, "first block " + std::to_string(first));
+        delete stream;
+    }
+}
+
 TEST(DemuxInput, QueueLimit) {
     std::vector<uint8_t> data = V30FileHeader();
     for (uint32_t i = 0; i < 152; ++i)
