@@ -1,6 +1,7 @@
-// Base class of the container parsers: buffers the bytes it is given in one
-// input block of its own pool, scans them for frames with the derived class's
-// tests, queues the frame records it builds, and counts them.
+// Base class of the container parsers: scans the bytes it is given for
+// frames with the derived class's tests (where they lie when nothing is held
+// back, else after them in one input block of its own pool), queues the
+// frame records it builds, or hands them to a frame sink, and counts them.
 //
 // Locks: the input lock guards the input buffer, the OSD list and every
 // parsing state of the derived class; the queue lock guards only the frame
@@ -35,7 +36,8 @@ public:
     // container stays known.
     virtual int32_t Reset();
     virtual int32_t GetInfo(StreamInfo *info);
-    // Buffers and parses one block (any size up to DEMUX_MAX_INPUT_LENGTH).
+    // Parses one block (any size up to DEMUX_MAX_INPUT_LENGTH); what follows
+    // its last whole frame is kept for the next block.
     virtual int32_t InputData(const DemuxInput *input);
     // The oldest queued frame; DEMUX_E_NO_FRAME (out untouched) when none.
     virtual int32_t GetFrame(FrameRecord **out);
