@@ -278,12 +278,7 @@ TEST_F(FileSeek, RatioGoesToTheFirstKeyFrameBehindTheOffset) {
     for (float ratio : ratios) {
         SCOPED_TRACE("ratio " + std::to_string(ratio));
         const uint64_t offset = uint64_t(double(rec.bytes.size()) * double(ratio));
-        const FixtureFrame *key = nullptr;
-        for (const FixtureFrame *k : rec.Keys())
-            if (k->ullOffset >= offset) {
-                key = k;
-                break;
-            }
+        const FixtureFrame *key = rec.KeyAtOrAfter(offset);
         ASSERT_NE(key, nullptr);
         shown.Clear();
         ASSERT_EQ(SeekRatio(h, ratio), PLAY_OK);
@@ -327,12 +322,7 @@ TEST(File6000Seek, RatioSetsThePlayPositionToTheKeyFrame) {
     for (float ratio : ratios) {
         SCOPED_TRACE("ratio " + std::to_string(ratio));
         const uint64_t offset = uint64_t(double(r.bytes.size()) * double(ratio));
-        const FixtureFrame *key = nullptr;
-        for (const FixtureFrame *k : r.Keys())
-            if (k->ullOffset >= offset) {
-                key = k;
-                break;
-            }
+        const FixtureFrame *key = r.KeyAtOrAfter(offset);
         ASSERT_NE(key, nullptr);
         log.Clear();
         ASSERT_EQ(SeekRatio(h, ratio), PLAY_OK);
@@ -409,12 +399,7 @@ TEST_P(FileSeekGen, TimeAndIndexLandOnTheirFrame) {
     for (float ratio : {0.3f, 0.6f}) {
         SCOPED_TRACE("ratio " + std::to_string(ratio));
         const uint64_t offset = uint64_t(double(r.bytes.size()) * double(ratio));
-        const FixtureFrame *key = nullptr;
-        for (const FixtureFrame *k : r.Keys())
-            if (k->ullOffset >= offset) {
-                key = k;
-                break;
-            }
+        const FixtureFrame *key = r.KeyAtOrAfter(offset);
         ASSERT_NE(key, nullptr);
         log.Clear();
         ASSERT_EQ(SeekRatio(h, ratio), PLAY_OK);

@@ -140,12 +140,7 @@ TEST_P(FileRateAtOpen, FromTheFirstKeyFrameAndTheOneFoundFromTheMiddle) {
     // What the estimate sees: the key frame at the start and the first one
     // at or after the middle of the file.
     const auto keys = r.Keys();
-    const FixtureFrame *pMiddle = nullptr;
-    for (const FixtureFrame *k : keys)
-        if (k->ullOffset >= r.bytes.size() / 2) {
-            pMiddle = k;
-            break;
-        }
+    const FixtureFrame *pMiddle = r.KeyAtOrAfter(r.bytes.size() / 2);
     // The 15 parser counts time from the first frame it is given since it
     // was reset: read from the middle, the key frame found there is at 0 ms.
     const uint32_t dwMiddleTime = pMiddle == nullptr ? 0 : c.gen == Gen::G15 ? 0 : pMiddle->dwTimestamp;
@@ -263,6 +258,15 @@ TEST(File6000, IndexCompleteAndRateTwentyFiveRightAfterOpen) {
 
 class FilePlay : public ::testing::TestWithParam<Gen> {};
 
+// Sets the enable flags, logs every parsed frame, counts the file ends and
+// waits for the index.
+void Watch(PLAY_HANDLE h, uint32_t flags, CParseLog *parsed, CNotifyCount *ended) {
+    Prepare(h, flags);
+    ASSERT_EQ(OnParse(h, parsed), PLAY_OK);
+    ASSERT_EQ(OnNotify(h, PLAY_CALLBACK_FILE_ENDED, ended), PLAY_OK);
+    ASSERT_TRUE(WaitIndex(h));
+}
+
 // The frames that playing the whole file must deliver, in order: every
 // frame the parser gives, the audio behind the last video frame included.
 std::vector<const FixtureFrame *> PlayedFrames(const FileRecording &r) {
@@ -293,10 +297,7 @@ TEST_P(FilePlay, EveryFrameOnceInOrderThenTheEndAndPlayRestarts) {
     CPlayer player;
     ASSERT_EQ(OpenFile(player, dir.Write("play.rec", r.bytes)), PLAY_OK);
     PLAY_HANDLE h = player.Get();
-    Prepare(h, kVideoDecode);
-    ASSERT_EQ(OnParse(h, &parsed), PLAY_OK);
-    ASSERT_EQ(OnNotify(h, PLAY_CALLBACK_FILE_ENDED, &ended), PLAY_OK);
-    ASSERT_TRUE(WaitIndex(h));
+    ASSERT_NO_FATAL_FAILURE(Watch(h, kVideoDecode, &parsed, &ended));
 
     ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_FORWARD), PLAY_OK);
     ASSERT_TRUE(WaitUntil([&] { return ended.count.load() == 1; })) << "no file-ended callback";
@@ -330,10 +331,7 @@ TEST_P(FilePlay, StopThenPlayStartsFromTheBeginning) {
     CPlayer player;
     ASSERT_EQ(OpenFile(player, dir.Write("stop.rec", r.bytes)), PLAY_OK);
     PLAY_HANDLE h = player.Get();
-    Prepare(h, kVideoDecode);
-    ASSERT_EQ(OnParse(h, &parsed), PLAY_OK);
-    ASSERT_EQ(OnNotify(h, PLAY_CALLBACK_FILE_ENDED, &ended), PLAY_OK);
-    ASSERT_TRUE(WaitIndex(h));
+    ASSERT_NO_FATAL_FAILURE(Watch(h, kVideoDecode, &parsed, &ended));
     ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_FORWARD), PLAY_OK);
     ASSERT_TRUE(WaitUntil([&] { return parsed.Count() >= 20; }));
     // Wherever playback got to (possibly the end), stop goes back to idle.
@@ -515,10 +513,7 @@ TEST(FileBadInput, TruncatedInTheMiddleOfAFrame) {
     CPlayer player;
     ASSERT_EQ(OpenFile(player, dir.Write("cut.rec", r.bytes)), PLAY_OK);
     PLAY_HANDLE h = player.Get();
-    Prepare(h, kVideoDecode);
-    ASSERT_EQ(OnParse(h, &parsed), PLAY_OK);
-    ASSERT_EQ(OnNotify(h, PLAY_CALLBACK_FILE_ENDED, &ended), PLAY_OK);
-    ASSERT_TRUE(WaitIndex(h));
+    ASSERT_NO_FATAL_FAILURE(Watch(h, kVideoDecode, &parsed, &ended));
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_FILE_VIDEO_FRAME_COUNT), 80u);
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_FILE_DURATION), 79u * 40u);
     EXPECT_EQ(FileModeOf(h)->IndexEntries().size(), 4u);
@@ -559,10 +554,7 @@ TEST(FileBadInput, NoKeyFrameAtAll) {
     CPlayer player;
     ASSERT_EQ(OpenFile(player, dir.Write("nokey.rec", bytes)), PLAY_OK);
     PLAY_HANDLE h = player.Get();
-    Prepare(h, kVideoDecode);
-    ASSERT_EQ(OnParse(h, &parsed), PLAY_OK);
-    ASSERT_EQ(OnNotify(h, PLAY_CALLBACK_FILE_ENDED, &ended), PLAY_OK);
-    ASSERT_TRUE(WaitIndex(h));
+    ASSERT_NO_FATAL_FAILURE(Watch(h, kVideoDecode, &parsed, &ended));
     EXPECT_TRUE(FileModeOf(h)->IndexEntries().empty());
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_FILE_VIDEO_FRAME_COUNT), 0u);
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_FILE_DURATION), 0u);
@@ -604,10 +596,7 @@ TEST_P(FileDamaged, PlaybackAndIndexSkipTheDamage) {
     CPlayer player;
     ASSERT_EQ(OpenLogged(player, dir.Write("damaged.rec", r.bytes), &shown), PLAY_OK);
     PLAY_HANDLE h = player.Get();
-    Prepare(h, c.flags);
-    ASSERT_EQ(OnParse(h, &parsed), PLAY_OK);
-    ASSERT_EQ(OnNotify(h, PLAY_CALLBACK_FILE_ENDED, &ended), PLAY_OK);
-    ASSERT_TRUE(WaitIndex(h));
+    ASSERT_NO_FATAL_FAILURE(Watch(h, c.flags, &parsed, &ended));
     const std::vector<FramePosition> index = FileModeOf(h)->IndexEntries();
     ASSERT_EQ(index.size(), 3u);
     EXPECT_EQ(index[0].dwSequence, 0u);
@@ -732,10 +721,7 @@ TEST(FileBadInput, ReadErrorMidFileIsRetriedNotFatal) {
     PLAY_HANDLE h = player.Get();
     CParseLog parsed;
     CNotifyCount ended;
-    Prepare(h, kParseOnly);
-    ASSERT_EQ(OnParse(h, &parsed), PLAY_OK);
-    ASSERT_EQ(OnNotify(h, PLAY_CALLBACK_FILE_ENDED, &ended), PLAY_OK);
-    ASSERT_TRUE(WaitIndex(h));
+    ASSERT_NO_FATAL_FAILURE(Watch(h, kParseOnly, &parsed, &ended));
     // Forward play reads from the start, a block at a time: the third block
     // fails once.
     pMode->Arm(3);

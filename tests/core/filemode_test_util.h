@@ -18,7 +18,6 @@
 #include <system_error>
 #include <vector>
 
-#include "../vdec/md5.h"
 #include "core/filemode.h"
 #include "core/filemode6000.h"
 #include "fixtures/fixture15.h"
@@ -35,6 +34,7 @@ using playtest::AttrFloat;
 using playtest::AttrU32;
 using playtest::AttrU64;
 using playtest::CPlayer;
+using playtest::PictureMd5;
 using playtest::SetFloat;
 using playtest::SetU32;
 
@@ -220,6 +220,13 @@ struct FileRecording {
                 v.push_back(&f);
         return v;
     }
+    // The first key frame at or after a file offset; null when none.
+    const FixtureFrame *KeyAtOrAfter(uint64_t offset) const {
+        for (const FixtureFrame &f : frames)
+            if (f.bDelivered && f.nType == DEMUX_FRAME_I && f.ullOffset >= offset)
+                return &f;
+        return nullptr;
+    }
     // What the index must report: from the first key frame to the last
     // video frame delivered.
     uint32_t Duration() const { return Video().back()->dwTimestamp - Keys().front()->dwTimestamp; }
@@ -294,23 +301,6 @@ inline FileRecording MakeFile(Gen gen, uint32_t videoFrames, bool audio = true, 
     }
     }
     return r;
-}
-
-// ---- Pictures ----
-
-// MD5 of a decoded picture as I420 (ffmpeg's yuv420p order: Y, U, V).
-inline std::string PictureMd5(const DecodedPicture &pic) {
-    const size_t w = pic.dwWidth, h = pic.dwHeight;
-    const size_t luma = w * h, chroma = (w / 2) * (h / 2);
-    const uint8_t *y = pic.pBuffer;
-    const uint8_t *first = y + luma;
-    const uint8_t *second = first + chroma;
-    const bool yv12 = pic.dwFourCC == VDEC_FOURCC_YV12;
-    qvtest::CMd5 md5;
-    md5.Update(y, luma);
-    md5.Update(yv12 ? second : first, chroma);
-    md5.Update(yv12 ? first : second, chroma);
-    return md5.Finish();
 }
 
 // ---- What the player renders ----

@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/baseplaymode.h"
 #include "core/playapi.h"
 #include "core/streammode.h"
+#include "../vdec/md5.h"
 #include "fixtures/fixtures.h"
 
 namespace playtest {
@@ -54,6 +56,21 @@ inline PLAY_CREATE_PARAM StreamParam(const void *pSource, uint32_t dwSize, uint3
 }
 
 // Releases the player at the end of a scope unless released before.
+// MD5 of a decoded picture as I420 (ffmpeg's yuv420p order: Y, U, V).
+inline std::string PictureMd5(const DecodedPicture &pic) {
+    const size_t w = pic.dwWidth, h = pic.dwHeight;
+    const size_t luma = w * h, chroma = (w / 2) * (h / 2);
+    const uint8_t *y = pic.pBuffer;
+    const uint8_t *first = y + luma;
+    const uint8_t *second = first + chroma;
+    const bool yv12 = pic.dwFourCC == VDEC_FOURCC_YV12;
+    qvtest::CMd5 md5;
+    md5.Update(y, luma);
+    md5.Update(yv12 ? second : first, chroma);
+    md5.Update(yv12 ? first : second, chroma);
+    return md5.Finish();
+}
+
 class CPlayer {
 public:
     CPlayer() = default;

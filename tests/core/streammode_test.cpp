@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "../vdec/md5.h"
 #include "core/player.h"
 #include "platform/thread.h"
 #include "player_test_util.h"
@@ -22,21 +21,6 @@ using namespace playtest;
 namespace {
 
 // ---- Reference checksums ----
-
-// MD5 of a decoded picture as I420 (ffmpeg's yuv420p order: Y, U, V).
-std::string PictureMd5(const DecodedPicture &pic) {
-    const size_t w = pic.dwWidth, h = pic.dwHeight;
-    const size_t luma = w * h, chroma = (w / 2) * (h / 2);
-    const uint8_t *y = pic.pBuffer;
-    const uint8_t *first = y + luma;
-    const uint8_t *second = first + chroma;
-    const bool yv12 = pic.dwFourCC == VDEC_FOURCC_YV12;
-    qvtest::CMd5 md5;
-    md5.Update(y, luma);
-    md5.Update(yv12 ? second : first, chroma);
-    md5.Update(yv12 ? first : second, chroma);
-    return md5.Finish();
-}
 
 // Pulls every frame; returns the checksums of the pictures in order.
 std::vector<std::string> PullAll(PLAY_HANDLE h, std::vector<uint32_t> *sequences = nullptr) {
