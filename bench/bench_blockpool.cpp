@@ -1,7 +1,7 @@
 // Block pool against malloc/free for the per-frame pattern of the playback
 // pipeline: each frame takes an 80-byte record, a payload of 1 KB to 600 KB
 // and a 3 MB picture on one thread and gives them back on another.
-#include "core/blockpool.h"
+#include "blockpool/blockpool.h"
 
 #include <benchmark/benchmark.h>
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bench/ffmpegref.h"
-#include "core/blockpool.h"
+#include "blockpool/blockpool.h"
 #include "vdec/basevideocodec.h"
 #include "vdec/vdec.h"
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <set>
 
-#include "core/blockpool.h"
+#include "blockpool/blockpool.h"
 #include "core/displaylink.h"
 #include "platform/sync.h"
 #include "platform/thread.h"

@@ -38,10 +38,13 @@ int32_t CBaseStream::Reset() {
         m_filled = 0;
         m_bufferOffset = 0;
         m_osd.Clear();
+        // Under the input lock: no parse is between counting and publishing.
+        std::memset(&m_pending, 0, sizeof m_pending);
+        m_lastVideoTimestamp = 0;
+        platform::CLockGuard statistics(m_statisticsLock);
+        std::memset(&m_statistics, 0, sizeof m_statistics);
     }
     DropQueuedFrames();
-    std::memset(&m_statistics, 0, sizeof m_statistics);
-    m_lastVideoTimestamp = 0;
     return DEMUX_OK;
 }
 
@@ -132,8 +135,10 @@ int32_t CBaseStream::InputData(const DemuxInput *input) {
                 m_filled = DEMUX_RESYNC_KEEP;
             }
         }
+        // Still under the input lock, so a Reset in between cannot leave
+        // this call's time behind it.
+        AddInputTime(started);
     }
-    AddInputTime(started);
     return DEMUX_OK;
 }
 
@@ -162,18 +167,23 @@ int32_t CBaseStream::GetFrameCount(uint32_t *count) {
 }
 
 int32_t CBaseStream::GetStatistics(StreamStatistics *statistics) {
-    std::memcpy(statistics, &m_statistics, sizeof m_statistics);
+    {
+        platform::CLockGuard guard(m_statisticsLock);
+        std::memcpy(statistics, &m_statistics, sizeof m_statistics);
+    }
     statistics->dwSize = DEMUX_STATISTICS_SIZE;
     return DEMUX_OK;
 }
 
 uint32_t CBaseStream::ParseBuffer(const uint8_t *data, uint32_t length, uint64_t fileOffset) {
-    // Frames go to the queue a handful at a time: one queue lock for each
-    // batch instead of each frame. They are counted before they are queued:
-    // once queued, another thread may take and free them at once.
+    // Frames go to the queue a handful at a time: one queue lock and one
+    // statistics lock for each batch instead of each frame. They are counted
+    // and published before they are queued: once queued, another thread may
+    // take and free them at once, and must find them counted.
     constexpr uint32_t kBatch = 32;
     FrameRecord *batch[kBatch];
     uint32_t batched = 0;
+    uint32_t unpublished = 0;
     uint32_t pos = 0;
     uint32_t consumed = 0;
     while (pos < length) {
@@ -194,6 +204,10 @@ uint32_t CBaseStream::ParseBuffer(const uint8_t *data, uint32_t length, uint64_t
             break; // no memory: keep the frame's bytes for the next call
         const uint64_t size = uint64_t(frame->dwHeaderLength) + frame->dwPayloadLength;
         UpdateStatistics(frame);
+        if (++unpublished == kBatch) {
+            PublishStatistics();
+            unpublished = 0;
+        }
         if (frame == &m_scratch) {
             m_sink->OnFrame(frame);
             COsdList::FreeAttached(&m_pool, frame);
@@ -210,6 +224,8 @@ uint32_t CBaseStream::ParseBuffer(const uint8_t *data, uint32_t length, uint64_t
         pos = size == 0 || size > length - pos ? length : pos + uint32_t(size);
         consumed = pos;
     }
+    if (unpublished > 0)
+        PublishStatistics();
     if (batched > 0)
         QueueFrames(batch, batched);
     return consumed;
@@ -222,21 +238,21 @@ uint32_t CBaseStream::NextFrameCandidate(const uint8_t *, uint32_t) {
 void CBaseStream::UpdateStatistics(FrameRecord *frame) {
     const int32_t type = frame->nType;
     if (type == DEMUX_FRAME_AUDIO) {
-        ++m_statistics.dwAudioFrameCount;
+        ++m_pending.dwAudioFrameCount;
         return;
     }
     switch (type) {
     case DEMUX_FRAME_I:
-        ++m_statistics.dwIFrameCount;
+        ++m_pending.dwIFrameCount;
         break;
     case DEMUX_FRAME_P:
-        ++m_statistics.dwPFrameCount;
+        ++m_pending.dwPFrameCount;
         break;
     case DEMUX_FRAME_OTHER_VIDEO:
-        ++m_statistics.dwOtherVideoFrameCount;
+        ++m_pending.dwOtherVideoFrameCount;
         break;
     case DEMUX_FRAME_DROPPABLE:
-        ++m_statistics.dwDroppableFrameCount;
+        ++m_pending.dwDroppableFrameCount;
         break;
     default:
         return;
@@ -244,7 +260,7 @@ void CBaseStream::UpdateStatistics(FrameRecord *frame) {
     const uint32_t t = frame->dwTimestamp;
     if (m_lastVideoTimestamp != 0 && t >= m_lastVideoTimestamp) {
         const uint32_t step = t - m_lastVideoTimestamp;
-        m_statistics.dwVideoDuration += step < DEMUX_MAX_DURATION_STEP ? step : DEMUX_MAX_DURATION_STEP;
+        m_pending.dwVideoDuration += step < DEMUX_MAX_DURATION_STEP ? step : DEMUX_MAX_DURATION_STEP;
     }
     // A time stamp that runs backwards is not added but becomes the new
     // reference.
@@ -357,6 +373,19 @@ void CBaseStream::AddInputTime(int64_t startCounter) {
     const int64_t elapsed = platform::QueryCounter() - startCounter;
     const int64_t frequency = platform::QueryCounterFrequency();
     const int64_t ticksPerMicrosecond = frequency / 1000000;
-    if (elapsed > 0 && ticksPerMicrosecond > 0)
+    if (elapsed > 0 && ticksPerMicrosecond > 0) {
+        platform::CLockGuard guard(m_statisticsLock);
         m_statistics.ullInputTime += uint64_t(elapsed / ticksPerMicrosecond);
+    }
+}
+
+void CBaseStream::PublishStatistics() {
+    platform::CLockGuard guard(m_statisticsLock);
+    m_statistics.dwAudioFrameCount += m_pending.dwAudioFrameCount;
+    m_statistics.dwIFrameCount += m_pending.dwIFrameCount;
+    m_statistics.dwPFrameCount += m_pending.dwPFrameCount;
+    m_statistics.dwOtherVideoFrameCount += m_pending.dwOtherVideoFrameCount;
+    m_statistics.dwDroppableFrameCount += m_pending.dwDroppableFrameCount;
+    m_statistics.dwVideoDuration += m_pending.dwVideoDuration;
+    std::memset(&m_pending, 0, sizeof m_pending);
 }

@@ -6,14 +6,17 @@
 // Locks: the input lock guards the input buffer, the OSD list and every
 // parsing state of the derived class; the queue lock guards only the frame
 // queue and is taken inside the input lock, never the other way round. So
-// one thread may feed while another pulls frames.
+// one thread may feed while another pulls frames. The statistics lock guards
+// only the published statistics and takes no other lock: the parse counts
+// into a pending record under the input lock and adds it to the published
+// one a batch of frames at a time, so a reader never sees half a batch.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 
-#include "core/blockpool.h"
+#include "blockpool/blockpool.h"
 #include "demux/osd.h"
 #include "platform/sync.h"
 #include <qvdemux.h>
@@ -78,7 +81,8 @@ public:
     virtual bool IsAudioFrameAt(const uint8_t *data, uint32_t length) = 0;
     // Builds the record of the audio frame at data (file offset 0).
     virtual FrameRecord *ParseAudioFrame(const uint8_t *data, uint32_t length) = 0;
-    // Counts a frame that entered the queue.
+    // Counts a frame that entered the queue, in the pending record (under
+    // the input lock); PublishStatistics makes it visible.
     virtual void UpdateStatistics(FrameRecord *frame);
     // Where the next frame may start in data: the offset of the first byte
     // that could begin one (length when none). The scan skips to it instead
@@ -111,12 +115,17 @@ protected:
     bool BreakDownRecordingTime(int64_t seconds, SYSTEMTIME *out);
     // Adds the time since startCounter (QueryCounter) to the input time.
     void AddInputTime(int64_t startCounter);
+    // Adds the pending counts to the published statistics under the
+    // statistics lock and clears them. Under the input lock.
+    void PublishStatistics();
     // Frees every queued frame (under the queue lock).
     void DropQueuedFrames();
 
     StreamInfo m_info{};
-    StreamStatistics m_statistics{};
+    StreamStatistics m_statistics{};   // published, under m_statisticsLock
+    StreamStatistics m_pending{};      // counted, not yet published; input lock
     uint32_t m_lastVideoTimestamp = 0; // 0: no video frame counted yet
+    platform::CLock m_statisticsLock;
     BlockPool m_pool{};
     std::deque<FrameRecord *> m_queue; // oldest first
     // m_queue.size(), readable without the queue lock; whoever changes

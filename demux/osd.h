@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/blockpool.h"
+#include "blockpool/blockpool.h"
 #include "platform/system.h"
 #include <qvdemux.h>
 

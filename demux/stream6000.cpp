@@ -68,11 +68,11 @@ int32_t CStream6000::InputData(const DemuxInput *input) {
         // Straight from the caller's bytes: no copy into the input buffer and
         // no queue limit, since every frame is kept anyway.
         ParseBuffer(input->pData, input->dwLength, 0);
+        AddInputTime(started); // under the input lock, as Reset clears it
         platform::CLockGuard queue(m_queueLock);
         m_cursor = 0;
         m_loaded = true;
     }
-    AddInputTime(started);
     return DEMUX_OK;
 }
 
@@ -132,6 +132,9 @@ uint32_t CStream6000::ParseBuffer(const uint8_t *data, uint32_t length, uint64_t
         UpdateStatistics(frame);
         QueueFrame(frame);
     }
+    // Once, at the end: no frame can be taken before the whole file is
+    // parsed, so the counts need not be seen earlier.
+    PublishStatistics();
     m_entry = 0;
     return length;
 }

@@ -21,11 +21,13 @@ public:
             m_query = nullptr;
             return false;
         }
-        // Newer systems may offer only the processor-information object.
-        if (PdhAddCounterW(m_query, L"\\Processor(_Total)\\% Processor Time", 0, &m_counter) !=
+        // The English names: the plain call takes the paths in the system's
+        // display language and fails on a localised one. Newer systems may
+        // offer only the processor-information object.
+        if (PdhAddEnglishCounterW(m_query, L"\\Processor(_Total)\\% Processor Time", 0, &m_counter) !=
                 ERROR_SUCCESS &&
-            PdhAddCounterW(m_query, L"\\Processor Information(_Total)\\% Processor Time", 0, &m_counter) !=
-                ERROR_SUCCESS) {
+            PdhAddEnglishCounterW(m_query, L"\\Processor Information(_Total)\\% Processor Time", 0,
+                                  &m_counter) != ERROR_SUCCESS) {
             Close();
             return false;
         }

@@ -1,4 +1,4 @@
-#include "core/blockpool.h"
+#include "blockpool/blockpool.h"
 
 #include <gtest/gtest.h>
 

@@ -331,7 +331,9 @@ TEST(DemuxInput, RandomBlocksAcrossNoiseAndLargeFrames) {
                 data.push_back(uint8_t(rng()));
         }
         const uint32_t pick = rng() % 10;
-        const size_t size = pick == 0 ? 100000 + rng() % 300000 : pick == 1 ? 1 + rng() % 40 : 500 + rng() % 20000;
+        const size_t size = pick == 0   ? 100000 + rng() % 300000
+                            : pick == 1 ? 1 + rng() % 40
+                                        : 500 + rng() % 20000;
         AppendNumbered(data, written, i, size);
     }
     for (uint32_t maxBlock : {1000u, 9000u, 70000u, 400000u}) {
@@ -469,6 +471,158 @@ TEST(DemuxStatistics, TimestampZeroIsNoReference) {
     StreamStatistics st{};
     stream->GetStatistics(&st);
     EXPECT_EQ(st.dwVideoDuration, 40u);
+    delete stream;
+}
+
+// One thread feeds groups of frames, one resets, one reads the statistics.
+// Every record read must be a whole one: the counts of a prefix of the frame
+// sequence fed since the last reset, the duration that prefix gives, and
+// nothing smaller than an earlier read when no reset came in between.
+TEST(DemuxStatistics, ReadWhileFeedingAndResetting) {
+    // Kinds of one group in order (0 audio, 1 I, 2 P, 3 other, 4 droppable).
+    const uint8_t kGroup[] = {1, 2, 0, 2, 4, 3, 0, 2, 2, 4};
+    constexpr size_t kGroupFrames = sizeof kGroup;
+    constexpr uint32_t kStep = 40; // between consecutive video frames
+#if defined(__SANITIZE_THREAD__)
+    constexpr int kGroups = 3005;
+#else
+    constexpr int kGroups = 12005;
+#endif
+    constexpr int kGroupsPerReset = 10;
+
+    // Each group is fed whole, so a reset (which waits for the input lock)
+    // always falls between groups; time stamps keep rising across resets.
+    std::vector<std::vector<uint8_t>> groups(kGroups);
+    uint32_t timestamp = kStep;
+    for (int g = 0; g < kGroups; ++g) {
+        for (size_t i = 0; i < kGroupFrames; ++i) {
+            const uint8_t kind = kGroup[i];
+            AppendV30Frame(groups[g], Frame(kind, kind == 0 ? 0 : timestamp, 60 + i * 7, uint32_t(i)));
+            if (kind != 0)
+                timestamp += kStep;
+        }
+    }
+    // Expected counts per kind of the first n frames of the sequence.
+    auto prefixCounts = [&](uint64_t n, uint64_t counts[5]) {
+        for (int k = 0; k < 5; ++k)
+            counts[k] = 0;
+        const uint64_t whole = n / kGroupFrames;
+        for (size_t i = 0; i < kGroupFrames; ++i)
+            counts[kGroup[i]] += whole + (i < n % kGroupFrames ? 1 : 0);
+    };
+
+    CBaseStream *stream = OpenProbe();
+    std::atomic<int> fed{0};
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> resetsStarted{0};
+    std::atomic<uint32_t> resetsDone{0};
+    std::atomic<uint64_t> reads{0};
+
+    std::thread feeder([&] {
+        for (int g = 0; g < kGroups; ++g) {
+            // Let the other two keep up, so that all three interleave on a
+            // busy machine too.
+            if (g % kGroupsPerReset == 0 && g > 0) {
+                const uint32_t round = uint32_t(g / kGroupsPerReset);
+                while (resetsStarted.load() + 1 < round || reads.load() < round)
+                    std::this_thread::yield();
+            }
+            EXPECT_EQ(Feed(stream, groups[g].data(), groups[g].size()), DEMUX_OK) << g;
+            FrameRecord *f = nullptr;
+            while (stream->GetFrame(&f) == DEMUX_OK)
+                stream->FreeFrame(f);
+            fed.store(g + 1);
+        }
+        done.store(true);
+    });
+    std::thread resetter([&] {
+        int next = kGroupsPerReset;
+        while (!done.load()) {
+            if (fed.load() < next) {
+                std::this_thread::yield();
+                continue;
+            }
+            resetsStarted.fetch_add(1);
+            EXPECT_EQ(stream->Reset(), DEMUX_OK);
+            resetsDone.fetch_add(1);
+            next += kGroupsPerReset;
+        }
+    });
+
+    StreamStatistics previous{};
+    uint32_t previousDone = 0;
+    bool havePrevious = false;
+    uint64_t nonEmptyReads = 0;
+    uint64_t failures = 0;
+    while (!done.load() && failures < 10) {
+        const uint32_t doneBefore = resetsDone.load();
+        StreamStatistics st{};
+        ASSERT_EQ(stream->GetStatistics(&st), DEMUX_OK);
+        const uint32_t startedAfter = resetsStarted.load();
+        reads.fetch_add(1);
+        const uint64_t video = uint64_t(st.dwIFrameCount) + st.dwPFrameCount + st.dwOtherVideoFrameCount +
+                               st.dwDroppableFrameCount;
+        const uint64_t total = video + st.dwAudioFrameCount;
+        if (total != 0)
+            ++nonEmptyReads;
+        uint64_t expected[5];
+        prefixCounts(total, expected);
+        const uint64_t got[5] = {st.dwAudioFrameCount, st.dwIFrameCount, st.dwPFrameCount,
+                                 st.dwOtherVideoFrameCount, st.dwDroppableFrameCount};
+        bool whole = true;
+        for (int k = 0; k < 5; ++k)
+            whole = whole && got[k] == expected[k];
+        whole = whole && st.dwVideoDuration == (video == 0 ? 0 : (video - 1) * kStep);
+        EXPECT_TRUE(whole) << "audio " << got[0] << " I " << got[1] << " P " << got[2] << " other " << got[3]
+                           << " droppable " << got[4] << " duration " << st.dwVideoDuration;
+        // No reset began between the start of the previous read and the end
+        // of this one: nothing may have gone down.
+        if (havePrevious && startedAfter == previousDone) {
+            const bool grown =
+                st.dwAudioFrameCount >= previous.dwAudioFrameCount &&
+                st.dwIFrameCount >= previous.dwIFrameCount && st.dwPFrameCount >= previous.dwPFrameCount &&
+                st.dwOtherVideoFrameCount >= previous.dwOtherVideoFrameCount &&
+                st.dwDroppableFrameCount >= previous.dwDroppableFrameCount &&
+                st.dwVideoDuration >= previous.dwVideoDuration && st.ullInputTime >= previous.ullInputTime;
+            EXPECT_TRUE(grown) << "I " << previous.dwIFrameCount << " -> " << st.dwIFrameCount
+                               << ", input time " << previous.ullInputTime << " -> " << st.ullInputTime;
+            if (!grown)
+                ++failures;
+        }
+        if (!whole)
+            ++failures;
+        previous = st;
+        previousDone = doneBefore;
+        havePrevious = true;
+    }
+    if (failures >= 10) {
+        // Stop early; let the feeder finish without waiting for reads.
+        reads.store(uint64_t(kGroups));
+    }
+    feeder.join();
+    resetter.join();
+    EXPECT_GE(resetsDone.load(), uint32_t(kGroups / kGroupsPerReset - 2));
+    EXPECT_GT(nonEmptyReads, 0u);
+
+    // Quiet again: whole groups since the last reset, and one more group fed
+    // now is counted whole.
+    StreamStatistics before{};
+    stream->GetStatistics(&before);
+    ASSERT_EQ(Feed(stream, groups[0].data(), groups[0].size()), DEMUX_OK);
+    StreamStatistics st{};
+    stream->GetStatistics(&st);
+    const uint64_t total = uint64_t(st.dwAudioFrameCount) + st.dwIFrameCount + st.dwPFrameCount +
+                           st.dwOtherVideoFrameCount + st.dwDroppableFrameCount;
+    const uint64_t totalBefore = uint64_t(before.dwAudioFrameCount) + before.dwIFrameCount +
+                                 before.dwPFrameCount + before.dwOtherVideoFrameCount +
+                                 before.dwDroppableFrameCount;
+    EXPECT_EQ(totalBefore % kGroupFrames, 0u);
+    EXPECT_EQ(total, totalBefore + kGroupFrames);
+    stream->Reset();
+    stream->GetStatistics(&st);
+    EXPECT_EQ(uint64_t(st.dwAudioFrameCount) + st.dwIFrameCount + st.dwPFrameCount +
+                  st.dwOtherVideoFrameCount + st.dwDroppableFrameCount + st.dwVideoDuration + st.ullInputTime,
+              0u);
     delete stream;
 }
 
