@@ -244,17 +244,6 @@ typedef struct tagPLAY_CREATE_PARAM {
     uint32_t dwSourceSize;
 } PLAY_CREATE_PARAM;
 
-/* Colour adjustment, handed unchanged to the video decoder. Each value is 0
-   to 127; 64 leaves the picture unchanged. */
-typedef struct tagPLAY_COLOR {
-    uint32_t dwSize; /* PLAY_COLOR_SIZE */
-    uint32_t dwBrightness;
-    uint32_t dwContrast;
-    uint32_t dwSaturation;
-    uint32_t dwHue;
-    uint32_t dwReserved; /* written back as the player holds it (0) */
-} PLAY_COLOR;
-
 /* Written by Play_GetVersion. */
 typedef struct tagPLAY_VERSION {
     uint32_t dwVersion; /* PLAY_VERSION_NUMBER */
@@ -313,7 +302,6 @@ typedef struct tagPLAY_CALLBACK_PARAM {
    pointer grow in 64-bit builds; the sizes are those of the build. */
 #define PLAY_CREATE_PARAM_SIZE ((uint32_t)sizeof(PLAY_CREATE_PARAM))
 #define PLAY_CALLBACK_PARAM_SIZE ((uint32_t)sizeof(PLAY_CALLBACK_PARAM))
-#define PLAY_COLOR_SIZE ((uint32_t)sizeof(PLAY_COLOR))
 #define PLAY_VERSION_SIZE ((uint32_t)sizeof(PLAY_VERSION))
 #define PLAY_FRAME_SIZE ((uint32_t)sizeof(PLAY_FRAME))
 

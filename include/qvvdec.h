@@ -62,6 +62,17 @@
 
 /* ---- Records ---- */
 
+/* Colour adjustment, set on the player and handed unchanged to the video
+   decoder. Each value is 0 to 127; 64 leaves the picture unchanged. */
+typedef struct tagPLAY_COLOR {
+    uint32_t dwSize; /* PLAY_COLOR_SIZE */
+    uint32_t dwBrightness;
+    uint32_t dwContrast;
+    uint32_t dwSaturation;
+    uint32_t dwHue;
+    uint32_t dwReserved; /* written back as the player holds it (0) */
+} PLAY_COLOR;
+
 /* Creation parameters of a decoder; copied when the decoder opens. */
 typedef struct tagVideoDecoderParam {
     uint32_t dwSize;     /* VDEC_PARAM_SIZE */
@@ -101,6 +112,7 @@ typedef struct tagDecoderInfo {
 #define VDEC_PARAM_SIZE ((uint32_t)sizeof(VideoDecoderParam))
 #define VDEC_PICTURE_SIZE ((uint32_t)sizeof(DecodedPicture))
 #define VDEC_INFO_SIZE ((uint32_t)sizeof(DecoderInfo))
+#define PLAY_COLOR_SIZE ((uint32_t)sizeof(PLAY_COLOR))
 
 /* ---- H.264 decoding core ---- */
 
@@ -117,9 +129,23 @@ typedef struct tagH264CoreParam {
     uint32_t dwReserved7;   /* not used; 0 */
 } H264CoreParam;
 
+/* What the core tells about a picture besides its planes: the user value of
+   the call that brought the picture's access unit (the caller's tag for that
+   frame), and the display window the stream's cropping leaves of the coded
+   picture. Held in the first of the core's own words. */
+typedef struct tagH264CorePictureInfo {
+    uint32_t dwUserLow; /* user value, low 32 bits */
+    uint32_t dwUserHigh;
+    uint32_t dwCropLeft; /* first displayed column; even */
+    uint32_t dwCropTop;  /* first displayed row; even */
+    uint32_t dwDisplayWidth;
+    uint32_t dwDisplayHeight;
+} H264CorePictureInfo;
+
 /* A picture returned by the core: 8-bit 4:2:0 planes at the coded size
    (1088 rows for a 1080-line stream). The planes stay valid until the next
-   call on the same instance. The trailing words are the core's own. */
+   call on the same instance. The trailing words are the core's own; info
+   describes the picture further. */
 typedef struct tagH264CorePicture {
     uint8_t *pY;           /* luma plane */
     uint8_t *pU;           /* Cb plane */
@@ -128,7 +154,10 @@ typedef struct tagH264CorePicture {
     uint32_t dwHeight;     /* pixels */
     int32_t nLumaStride;   /* bytes from one luma row to the next */
     int32_t nChromaStride; /* bytes from one chroma row to the next */
-    uintptr_t auCorePrivate[15];
+    union {
+        uintptr_t auCorePrivate[15];
+        H264CorePictureInfo info;
+    };
 } H264CorePicture;
 
 #define H264_CORE_PARAM_SIZE ((uint32_t)sizeof(H264CoreParam))
@@ -157,6 +186,9 @@ typedef struct tagH264CorePicture {
 /* The data is exactly one whole access unit: it goes to the decoder at once
    instead of waiting in the parser for the start of the next one. */
 #define H264_CORE_DECODE_WHOLE_UNIT 0x2u
+/* The data ends an access unit (it may hold several): the unit the parser
+   holds is complete and goes to the decoder now. */
+#define H264_CORE_DECODE_END_OF_UNIT 0x4u
 
 /* Decode results. */
 #define H264_CORE_OK 0            /* a picture was written */

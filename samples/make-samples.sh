@@ -73,6 +73,30 @@ make_clip h264_704x288_field.264 "$(src 704 288 50)" \
   -profile:v main -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
   -crf 36 -preset medium
 
+# Sizes that are not whole macroblocks, coded with more rows and cropped back
+# (360 coded as 368, 540 as 544), and a 5-megapixel picture beyond the
+# hardware decoder's limit; all with B frames, so that pictures leave in
+# another order than their frames arrive. Two IDRs in the 360-line clip.
+make_clip h264_640x360_main.264 "$(src 640 360 20)" \
+  -profile:v main -x264-params "threads=1:lookahead-threads=1:keyint=10:min-keyint=10:scenecut=0" \
+  -crf 40 -preset medium
+
+# A display window away from the top left corner: 736 x 384 coded, cropped
+# by 64 columns on the left, 32 on the right, 20 rows at the top and 4 at the
+# bottom to 640 x 360. (The left crop keeps ffmpeg's 32-byte alignment, so
+# its reference pictures are cropped exactly.)
+make_clip h264_640x360_window.264 "$(src 736 384 10)" \
+  -profile:v main -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
+  -crf 40 -preset medium -bsf:v h264_metadata=crop_left=64:crop_right=32:crop_top=20:crop_bottom=4
+
+make_clip h264_960x540_high.264 "$(src 960 540 15)" \
+  -profile:v high -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
+  -crf 44 -preset medium
+
+make_clip h264_2592x1944_high.264 "$(src 2592 1944 10)" \
+  -profile:v high -x264-params "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0" \
+  -crf 50 -preset medium
+
 # Audio payloads for the container fixtures: 2 s of a two-tone signal, mono.
 # The writers cut them into frame-sized blocks.
 tone() { # RATE

@@ -114,6 +114,12 @@ int32_t CBaseVideoCodec::CheckBuffer(DecodedPicture *pPicture, bool *pbQueryOnly
     return VDEC_OK;
 }
 
+bool CBaseVideoCodec::FitsCreatedSize(uint32_t width, uint32_t height) const {
+    uint32_t maxWidth, maxHeight;
+    ExpectedSize(m_param.dwWidth, m_param.dwHeight, &maxWidth, &maxHeight);
+    return width <= maxWidth && height <= maxHeight;
+}
+
 void CBaseVideoCodec::StartTiming() {
     // The frequency is read again: it is fixed at boot on current systems,
     // but the test counter may have been swapped in since construction.

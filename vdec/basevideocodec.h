@@ -7,7 +7,6 @@
 
 #include <cstdint>
 
-#include <qvplay.h>
 #include <qvvdec.h>
 
 #include "vdec/colour.h"
@@ -24,12 +23,20 @@ public:
     // Zeroes the state; the decoder has to be opened again.
     virtual void Close();
     // One frame's payload in, at most one picture out (two-call pattern: a
-    // null buffer or a size of 0 only reports the size needed).
-    virtual int32_t Decode(const uint8_t *pData, uint32_t nLength, DecodedPicture *pPicture) = 0;
+    // null buffer or a size of 0 only reports the size needed). qwTag travels
+    // with the frame; the picture written is that of the frame whose tag
+    // lands in *pqwTag (an earlier frame's when the stream reorders).
+    // Further pictures ready wait for the next calls or Drain.
+    virtual int32_t Decode(const uint8_t *pData, uint32_t nLength, uint64_t qwTag, DecodedPicture *pPicture,
+                           uint64_t *pqwTag) = 0;
     virtual int32_t SetColor(const PLAY_COLOR *pColor);
     // Writes the four values; the size field is left as the caller set it.
     virtual int32_t GetColor(PLAY_COLOR *pColor);
     virtual int32_t GetDecoderInfo(DecoderInfo *pInfo);
+    // End of the stream: one of the pictures still held per call, with its
+    // frame's tag, then VDEC_E_NO_PICTURE, after which a new stream may start
+    // at a key frame. Same two-call pattern as Decode.
+    virtual int32_t Drain(DecodedPicture *pPicture, uint64_t *pqwTag) = 0;
     // Each Decode call brings one whole frame (see Vdec_SetWholeFrames).
     void SetWholeFrames(bool bWholeFrames) { m_bWholeFrames = bWholeFrames; }
 
@@ -42,6 +49,9 @@ protected:
     // *pbQueryOnly set when only the size was asked for, VDEC_E_BUFFER_TOO_SMALL
     // when the buffer is short (both store the size needed), else VDEC_OK.
     int32_t CheckBuffer(DecodedPicture *pPicture, bool *pbQueryOnly) const;
+    // Whether a picture of this (display) size fits the size the decoder was
+    // created for, field-size streams counting at twice their height.
+    bool FitsCreatedSize(uint32_t width, uint32_t height) const;
     // Starts the timing of one decode.
     void StartTiming();
     // Colour step and field step on a picture already in the caller's buffer

@@ -63,13 +63,18 @@ constexpr int kMinComputeMajor = 1;
 constexpr int kMinComputeMinor = 1;
 constexpr size_t kMinDeviceMemory = 134217728;
 constexpr int kDeviceOrdinal = 0;
-// Decoder and parser set-up.
-constexpr unsigned long kDecodeSurfaces = 2;
+// Decoder and parser set-up. The parser cycles through its decode surfaces,
+// so they must hold every picture H.264 may keep for reference or for
+// reordering (up to 16), the one being decoded and those queued for display;
+// two surfaces only suit streams with one reference frame and no B frames.
+constexpr unsigned long kDecodeSurfaces = 20;
 constexpr unsigned long kOutputSurfaces = 2;
-// A 1080-line stream is coded with 1088 rows.
-constexpr uint32_t kHeight1080 = 1080;
-constexpr uint32_t kCodedHeight1080 = 1088;
-constexpr uint32_t kWidth1080 = 1920;
+// Streams are coded in whole macroblocks; cropping shows the picture size.
+constexpr uint32_t kMacroblock = 16;
+
+uint32_t RoundToMacroblocks(uint32_t size) {
+    return uint32_t((uint64_t(size) + kMacroblock - 1) / kMacroblock * kMacroblock);
+}
 
 // What every instance of the process shares; guarded by lock except the
 // functions and the context, which stay fixed while any instance exists.
@@ -194,7 +199,8 @@ bool CudaIsAvailable() {
 }
 
 CCodecCuda::CCodecCuda()
-    : m_hCuvidDecoder(nullptr), m_hParser(nullptr), m_dwCodedWidth(0), m_dwCodedHeight(0),
+    : m_hCuvidDecoder(nullptr), m_hParser(nullptr), m_dwCodedWidth(0), m_dwCodedHeight(0), m_dwDisplayLeft(0),
+      m_dwDisplayTop(0), m_dwDisplayRight(0), m_dwDisplayBottom(0), m_bEndOfStreamSent(false),
       m_pHostBuffer(nullptr), m_nHostBufferSize(0) {
     CudaProcess &p = Process();
     std::lock_guard<std::mutex> guard(p.lock);
@@ -234,10 +240,12 @@ int32_t CCodecCuda::Open(const VideoDecoderParam *pParam) {
     CContextScope scope(p);
     if (!scope.IsCurrent())
         return VDEC_E_FAIL;
-    m_dwCodedWidth = pParam->dwWidth;
-    m_dwCodedHeight = pParam->dwHeight;
-    if (m_dwCodedWidth == kWidth1080 && m_dwCodedHeight == kHeight1080)
-        m_dwCodedHeight = kCodedHeight1080;
+    m_dwCodedWidth = RoundToMacroblocks(pParam->dwWidth);
+    m_dwCodedHeight = RoundToMacroblocks(pParam->dwHeight);
+    // Until a sequence says otherwise, the created size is shown.
+    m_dwDisplayLeft = m_dwDisplayTop = 0;
+    m_dwDisplayRight = pParam->dwWidth;
+    m_dwDisplayBottom = pParam->dwHeight;
 
     CUVIDDECODECREATEINFO create{};
     create.ulWidth = m_dwCodedWidth;
@@ -307,6 +315,8 @@ void CCodecCuda::Close() {
     m_displayQueue.clear();
     m_nHostBufferSize = 0;
     m_dwCodedWidth = m_dwCodedHeight = 0;
+    m_dwDisplayLeft = m_dwDisplayTop = m_dwDisplayRight = m_dwDisplayBottom = 0;
+    m_bEndOfStreamSent = false;
     m_speedMutex.Close();
     m_speedRecord.Detach();
     CBaseVideoCodec::Close();
@@ -314,12 +324,25 @@ void CCodecCuda::Close() {
 
 int QV_CUDAAPI CCodecCuda::OnSequence(void *pUser, CUVIDEOFORMAT *pFormat) {
     auto *self = static_cast<CCodecCuda *>(pUser);
-    // Another size yields no pictures: the player recreates the decoder.
-    return pFormat->codec == CUDA_VIDEO_CODEC_H264 && pFormat->coded_width == self->m_dwCodedWidth &&
-                   pFormat->coded_height == self->m_dwCodedHeight &&
-                   pFormat->chroma_format == CUDA_VIDEO_CHROMA_420
-               ? 1
-               : 0;
+    // Another coded size yields no pictures: the player recreates the
+    // decoder. A display area outside the coded picture shows all of it.
+    if (pFormat->codec != CUDA_VIDEO_CODEC_H264 || pFormat->coded_width != self->m_dwCodedWidth ||
+        pFormat->coded_height != self->m_dwCodedHeight || pFormat->chroma_format != CUDA_VIDEO_CHROMA_420)
+        return 0;
+    const auto &area = pFormat->display_area;
+    if (area.left >= 0 && area.top >= 0 && area.left < area.right && area.top < area.bottom &&
+        uint32_t(area.right) <= self->m_dwCodedWidth && uint32_t(area.bottom) <= self->m_dwCodedHeight) {
+        // 4:2:0 crops in pairs of samples.
+        self->m_dwDisplayLeft = uint32_t(area.left) & ~1u;
+        self->m_dwDisplayTop = uint32_t(area.top) & ~1u;
+        self->m_dwDisplayRight = uint32_t(area.right);
+        self->m_dwDisplayBottom = uint32_t(area.bottom);
+    } else {
+        self->m_dwDisplayLeft = self->m_dwDisplayTop = 0;
+        self->m_dwDisplayRight = self->m_dwCodedWidth;
+        self->m_dwDisplayBottom = self->m_dwCodedHeight;
+    }
+    return 1;
 }
 
 int QV_CUDAAPI CCodecCuda::OnDecode(void *pUser, CUVIDPICPARAMS *pParams) {
@@ -337,8 +360,8 @@ int QV_CUDAAPI CCodecCuda::OnDisplay(void *pUser, CUVIDPARSERDISPINFO *pInfo) {
     return 1;
 }
 
-// Maps the picture, brings it to the host buffer and copies the created size
-// into the caller's buffer as NV12.
+// Maps the picture, brings it to the host buffer and copies the display area
+// into the caller's buffer as NV12 (pPicture's width and height are set).
 bool CCodecCuda::CopySurface(const CUVIDPARSERDISPINFO &display, DecodedPicture *pPicture) {
     const CudaFunctions &fn = Process().fn;
     CUVIDPROCPARAMS proc{};
@@ -348,10 +371,11 @@ bool CCodecCuda::CopySurface(const CUVIDPARSERDISPINFO &display, DecodedPicture 
     unsigned int pitch = 0;
     if (fn.cuvidMapVideoFrame(m_hCuvidDecoder, display.picture_index, &device, &pitch, &proc) != CUDA_SUCCESS)
         return false;
-    const uint32_t width = m_param.dwWidth;
-    const uint32_t height = m_param.dwHeight;
+    const uint32_t left = m_dwDisplayLeft, top = m_dwDisplayTop;
+    const uint32_t width = pPicture->dwWidth;
+    const uint32_t height = pPicture->dwHeight;
     const size_t surfaceSize = size_t(pitch) * m_dwCodedHeight * 3 / 2;
-    bool ok = pitch >= width && height <= m_dwCodedHeight;
+    bool ok = pitch >= left + width && top + height <= m_dwCodedHeight;
     if (ok && m_nHostBufferSize < surfaceSize) {
         if (m_pHostBuffer)
             fn.cuMemFreeHost(m_pHostBuffer);
@@ -366,19 +390,60 @@ bool CCodecCuda::CopySurface(const CUVIDPARSERDISPINFO &display, DecodedPicture 
     if (ok)
         ok = fn.cuMemcpyDtoH(m_pHostBuffer, device, surfaceSize) == CUDA_SUCCESS;
     if (ok) {
-        const uint8_t *pSource = static_cast<const uint8_t *>(m_pHostBuffer);
+        // Chroma rows hold interleaved U, V pairs: the same byte offset as
+        // the luma column, half the rows.
+        const uint8_t *pLuma = static_cast<const uint8_t *>(m_pHostBuffer) + left;
+        const uint8_t *pChroma = pLuma + size_t(m_dwCodedHeight) * pitch;
         uint8_t *pOut = pPicture->pBuffer;
         for (uint32_t y = 0; y < height; ++y, pOut += width)
-            std::memcpy(pOut, pSource + size_t(y) * pitch, width);
-        const uint8_t *pChroma = pSource + size_t(m_dwCodedHeight) * pitch;
+            std::memcpy(pOut, pLuma + size_t(top + y) * pitch, width);
         for (uint32_t y = 0; y < height / 2; ++y, pOut += width)
-            std::memcpy(pOut, pChroma + size_t(y) * pitch, width);
+            std::memcpy(pOut, pChroma + size_t(top / 2 + y) * pitch, width);
     }
     fn.cuvidUnmapVideoFrame(m_hCuvidDecoder, device);
     return ok;
 }
 
-int32_t CCodecCuda::Decode(const uint8_t *pData, uint32_t nLength, DecodedPicture *pPicture) {
+// The head of the display queue leaves the queue whatever happens to it, so
+// that a picture that cannot be handed out does not block the others.
+int32_t CCodecCuda::TakePicture(DecodedPicture *pPicture, uint64_t *pqwTag) {
+    const CUVIDPARSERDISPINFO display = m_displayQueue.front();
+    m_displayQueue.pop_front();
+    *pqwTag = uint64_t(display.timestamp);
+    const uint32_t width = m_dwDisplayRight - m_dwDisplayLeft;
+    const uint32_t height = m_dwDisplayBottom - m_dwDisplayTop;
+    if (!FitsCreatedSize(width, height)) {
+        // Not copied, but mapped and unmapped so the decoder gets it back.
+        CUVIDPROCPARAMS proc{};
+        proc.progressive_frame = display.progressive_frame;
+        proc.top_field_first = display.top_field_first;
+        CUdeviceptr device = 0;
+        unsigned int pitch = 0;
+        const CudaFunctions &fn = Process().fn;
+        if (fn.cuvidMapVideoFrame(m_hCuvidDecoder, display.picture_index, &device, &pitch, &proc) ==
+            CUDA_SUCCESS)
+            fn.cuvidUnmapVideoFrame(m_hCuvidDecoder, device);
+        return VDEC_E_FAIL;
+    }
+    pPicture->dwWidth = width;
+    pPicture->dwHeight = height;
+    return CopySurface(display, pPicture) ? VDEC_OK : VDEC_E_NO_PICTURE;
+}
+
+// The steps after the copy: colour and field steps, statistics, the shared
+// speed.
+int32_t CCodecCuda::HandOut(DecodedPicture *pPicture) {
+    pPicture->dwFourCC = VDEC_FOURCC_NV12;
+    int32_t result = FinishPicture(pPicture);
+    if (result != VDEC_OK)
+        return result;
+    CountPicture();
+    PublishSpeed();
+    return VDEC_OK;
+}
+
+int32_t CCodecCuda::Decode(const uint8_t *pData, uint32_t nLength, uint64_t qwTag, DecodedPicture *pPicture,
+                           uint64_t *pqwTag) {
     bool queryOnly = false;
     int32_t result = CheckBuffer(pPicture, &queryOnly);
     if (result != VDEC_OK || queryOnly)
@@ -387,36 +452,55 @@ int32_t CCodecCuda::Decode(const uint8_t *pData, uint32_t nLength, DecodedPictur
         return VDEC_E_FAIL; // closed, or never opened
 
     StartTiming();
-    bool havePicture = false;
+    result = VDEC_E_NO_PICTURE;
     {
         CContextScope scope(Process());
         if (!scope.IsCurrent())
             return VDEC_E_FAIL;
+        // Each frame is a whole picture: the parser decodes it now instead
+        // of when the next one starts, and the tag comes back with it.
         CUVIDSOURCEDATAPACKET packet{};
-        packet.flags = 0;
+        packet.flags = CUVID_PKT_ENDOFPICTURE | CUVID_PKT_TIMESTAMP;
         packet.payload_size = nLength;
         packet.payload = pData;
-        packet.timestamp = 0;
+        packet.timestamp = CUvideotimestamp(qwTag);
         Process().fn.cuvidParseVideoData(m_hParser, &packet);
+        m_bEndOfStreamSent = false;
         // One picture per call; the others wait for the next calls.
-        if (!m_displayQueue.empty()) {
-            CUVIDPARSERDISPINFO display = m_displayQueue.front();
-            havePicture = CopySurface(display, pPicture);
-            m_displayQueue.pop_front();
-        }
+        if (!m_displayQueue.empty())
+            result = TakePicture(pPicture, pqwTag);
     }
-    if (!havePicture)
-        return VDEC_E_NO_PICTURE;
+    return result == VDEC_OK ? HandOut(pPicture) : result;
+}
 
-    pPicture->dwFourCC = VDEC_FOURCC_NV12;
-    pPicture->dwWidth = m_param.dwWidth;
-    pPicture->dwHeight = m_param.dwHeight;
-    result = FinishPicture(pPicture);
-    if (result != VDEC_OK)
+int32_t CCodecCuda::Drain(DecodedPicture *pPicture, uint64_t *pqwTag) {
+    bool queryOnly = false;
+    int32_t result = CheckBuffer(pPicture, &queryOnly);
+    if (result != VDEC_OK || queryOnly)
         return result;
-    CountPicture();
-    PublishSpeed();
-    return VDEC_OK;
+    if (!m_hParser || !m_hCuvidDecoder)
+        return VDEC_E_FAIL;
+
+    StartTiming();
+    result = VDEC_E_NO_PICTURE;
+    {
+        CContextScope scope(Process());
+        if (!scope.IsCurrent())
+            return VDEC_E_FAIL;
+        // The end of the stream once: the parser sends every picture it
+        // holds to display, and then takes a new stream.
+        if (!m_bEndOfStreamSent) {
+            CUVIDSOURCEDATAPACKET packet{};
+            packet.flags = CUVID_PKT_ENDOFSTREAM;
+            Process().fn.cuvidParseVideoData(m_hParser, &packet);
+            m_bEndOfStreamSent = true;
+        }
+        if (!m_displayQueue.empty())
+            result = TakePicture(pPicture, pqwTag);
+        else
+            m_bEndOfStreamSent = false; // drained; the next drain ends the next stream
+    }
+    return result == VDEC_OK ? HandOut(pPicture) : result;
 }
 
 // Shares this decoder's speed with the machine: the first estimate fills an

@@ -79,6 +79,12 @@ struct CUVIDPARSERDISPINFO {
     CUvideotimestamp timestamp;
 };
 
+// CUVIDSOURCEDATAPACKET flags.
+constexpr unsigned long CUVID_PKT_ENDOFSTREAM = 0x01; // flush: every picture held goes to display
+constexpr unsigned long CUVID_PKT_TIMESTAMP = 0x02;   // the timestamp is valid
+constexpr unsigned long CUVID_PKT_DISCONTINUITY = 0x04;
+constexpr unsigned long CUVID_PKT_ENDOFPICTURE = 0x08; // the packet ends a picture: decode it now
+
 // One piece of the elementary stream for the parser.
 struct CUVIDSOURCEDATAPACKET {
     unsigned long flags;

@@ -23,7 +23,10 @@ H264CoreHandle H264Core_Create(const H264CoreParam *param);
 // instance or picture. With H264_CORE_DECODE_END_OF_STREAM in flags the data
 // held back (the last NAL unit, the pictures waiting for reordering) is
 // flushed; call again until H264_CORE_NO_PICTURE to take them all. The planes
-// stay valid until the next call on the instance. user is not interpreted.
+// stay valid until the next call on the instance. user travels with the
+// access units of the data (an access unit cut by the parser takes the value
+// of the call its first bytes came with) and comes back in picture->info
+// with the picture decoded from them, together with its display window.
 int32_t H264Core_Decode(H264CoreHandle core, const uint8_t *data, uint32_t length, uint64_t user,
                         H264CorePicture *picture, uint32_t flags);
 

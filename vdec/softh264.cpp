@@ -6,11 +6,6 @@
 
 namespace {
 
-// A 1080-line stream is coded with 1088 rows; the last 8 are padding.
-constexpr uint32_t kCodedWidth1080 = 1920;
-constexpr uint32_t kCodedHeight1080 = 1088;
-constexpr uint32_t kHeight1080 = 1080;
-
 // Copies a core picture of width x height into the buffer as YV12 (Y, then
 // the Cr plane, then the Cb plane, each packed without gaps), with the colour
 // step on the way: one pass over the picture instead of a copy and a second
@@ -64,7 +59,39 @@ void CCodecSoftH264::Close() {
     CBaseVideoCodec::Close();
 }
 
-int32_t CCodecSoftH264::Decode(const uint8_t *pData, uint32_t nLength, DecodedPicture *pPicture) {
+int32_t CCodecSoftH264::TakePicture(const H264CorePicture &core, DecodedPicture *pPicture, uint64_t *pqwTag) {
+    const H264CorePictureInfo &info = core.info;
+    const uint32_t width = info.dwDisplayWidth;
+    uint32_t height = info.dwDisplayHeight;
+    // Some encoders code 1080 lines as 1088 without saying where the
+    // picture ends: a stream recorded as 1920 x 1080 drops the last 8 rows.
+    if (width == 1920 && height == 1088 && m_param.dwWidth == 1920 && m_param.dwHeight == 1080)
+        height = 1080;
+    *pqwTag = uint64_t(info.dwUserHigh) << 32 | info.dwUserLow;
+    // The core keeps the window inside the coded picture; a stream larger
+    // than the decoder was made for is the player's to handle (it recreates
+    // the decoder), and its picture does not fit the buffer.
+    if (width == 0 || height == 0 || uint64_t(info.dwCropLeft) + width > core.dwWidth ||
+        uint64_t(info.dwCropTop) + height > core.dwHeight || !FitsCreatedSize(width, height))
+        return VDEC_E_FAIL;
+    H264CorePicture window = core;
+    window.pY += size_t(info.dwCropTop) * core.nLumaStride + info.dwCropLeft;
+    window.pU += size_t(info.dwCropTop / 2) * core.nChromaStride + info.dwCropLeft / 2;
+    window.pV += size_t(info.dwCropTop / 2) * core.nChromaStride + info.dwCropLeft / 2;
+    CopyYv12(window, width, height, m_color, pPicture->pBuffer);
+
+    pPicture->dwFourCC = VDEC_FOURCC_YV12;
+    pPicture->dwWidth = width;
+    pPicture->dwHeight = height;
+    int32_t result = FinishPicture(pPicture, true);
+    if (result != VDEC_OK)
+        return result;
+    CountPicture();
+    return VDEC_OK;
+}
+
+int32_t CCodecSoftH264::Decode(const uint8_t *pData, uint32_t nLength, uint64_t qwTag,
+                               DecodedPicture *pPicture, uint64_t *pqwTag) {
     bool queryOnly = false;
     int32_t result = CheckBuffer(pPicture, &queryOnly);
     if (result != VDEC_OK || queryOnly)
@@ -72,42 +99,29 @@ int32_t CCodecSoftH264::Decode(const uint8_t *pData, uint32_t nLength, DecodedPi
     if (!m_hDecoder)
         return VDEC_E_CREATE_FAILED; // closed, or never opened
 
-    uint32_t maxWidth, maxHeight;
-    ExpectedSize(m_param.dwWidth, m_param.dwHeight, &maxWidth, &maxHeight);
     StartTiming();
-
+    // One picture per call: the core hands out the pictures it already has
+    // ready before those of this frame, so none is lost and the order stays.
     H264CorePicture core{};
-    const uint8_t *pInput = pData;
-    uint32_t inputLength = nLength;
-    bool havePicture = false;
-    uint32_t width = 0, height = 0;
-    // The whole payload first, then drain every picture it released; the
-    // last one wins.
     const uint32_t flags = m_bWholeFrames ? H264_CORE_DECODE_WHOLE_UNIT : 0;
-    while (H264Core_Decode(m_hDecoder, pInput, inputLength, 0, &core, flags) == H264_CORE_OK) {
-        pInput = nullptr;
-        inputLength = 0;
-        uint32_t coreWidth = core.dwWidth;
-        uint32_t coreHeight = core.dwHeight;
-        if (coreWidth == kCodedWidth1080 && coreHeight == kCodedHeight1080 &&
-            m_param.dwWidth == kCodedWidth1080 && m_param.dwHeight == kHeight1080)
-            coreHeight = kHeight1080;
-        else if (coreWidth > maxWidth || coreHeight > maxHeight)
-            return VDEC_E_FAIL;
-        CopyYv12(core, coreWidth, coreHeight, m_color, pPicture->pBuffer);
-        width = coreWidth;
-        height = coreHeight;
-        havePicture = true;
-    }
-    if (!havePicture)
+    if (H264Core_Decode(m_hDecoder, pData, nLength, qwTag, &core, flags) != H264_CORE_OK)
         return VDEC_E_NO_PICTURE;
+    return TakePicture(core, pPicture, pqwTag);
+}
 
-    pPicture->dwFourCC = VDEC_FOURCC_YV12;
-    pPicture->dwWidth = width;
-    pPicture->dwHeight = height;
-    result = FinishPicture(pPicture, true);
-    if (result != VDEC_OK)
+int32_t CCodecSoftH264::Drain(DecodedPicture *pPicture, uint64_t *pqwTag) {
+    bool queryOnly = false;
+    int32_t result = CheckBuffer(pPicture, &queryOnly);
+    if (result != VDEC_OK || queryOnly)
         return result;
-    CountPicture();
-    return VDEC_OK;
+    if (!m_hDecoder)
+        return VDEC_E_CREATE_FAILED;
+
+    StartTiming();
+    // The core ends the access unit it holds, then gives out the pictures
+    // held for reordering one per call; once empty it takes a new stream.
+    H264CorePicture core{};
+    if (H264Core_Decode(m_hDecoder, nullptr, 0, 0, &core, H264_CORE_DECODE_END_OF_STREAM) != H264_CORE_OK)
+        return VDEC_E_NO_PICTURE;
+    return TakePicture(core, pPicture, pqwTag);
 }

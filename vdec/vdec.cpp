@@ -64,18 +64,38 @@ int32_t Vdec_Destroy(CBaseVideoCodec *pDecoder) {
 
 int32_t Vdec_Decode(CBaseVideoCodec *pDecoder, const uint8_t *pData, uint32_t nLength,
                     DecodedPicture *pPicture) {
+    uint64_t tag = 0;
+    return Vdec_DecodeTagged(pDecoder, pData, nLength, 0, pPicture, &tag);
+}
+
+int32_t Vdec_DecodeTagged(CBaseVideoCodec *pDecoder, const uint8_t *pData, uint32_t nLength, uint64_t qwTag,
+                          DecodedPicture *pPicture, uint64_t *pqwTag) {
     if (!pDecoder)
         return VDEC_E_INVALID_OBJECT;
     if (!pData)
         return VDEC_E_NULL_POINTER;
     if (nLength == 0)
         return VDEC_E_INVALID_VALUE;
-    if (!pPicture)
+    if (!pPicture || !pqwTag)
         return VDEC_E_NULL_POINTER;
     if (pPicture->dwSize != VDEC_PICTURE_SIZE)
         return VDEC_E_BAD_SIZE;
     try {
-        return pDecoder->Decode(pData, nLength, pPicture);
+        return pDecoder->Decode(pData, nLength, qwTag, pPicture, pqwTag);
+    } catch (...) {
+        return VDEC_E_FAIL;
+    }
+}
+
+int32_t Vdec_Drain(CBaseVideoCodec *pDecoder, DecodedPicture *pPicture, uint64_t *pqwTag) {
+    if (!pDecoder)
+        return VDEC_E_INVALID_OBJECT;
+    if (!pPicture || !pqwTag)
+        return VDEC_E_NULL_POINTER;
+    if (pPicture->dwSize != VDEC_PICTURE_SIZE)
+        return VDEC_E_BAD_SIZE;
+    try {
+        return pDecoder->Drain(pPicture, pqwTag);
     } catch (...) {
         return VDEC_E_FAIL;
     }

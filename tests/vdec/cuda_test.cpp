@@ -5,9 +5,11 @@
 // processes and a real installation never meet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -166,6 +168,35 @@ Decoded DecodeNalByNal(CBaseVideoCodec *decoder, const std::vector<uint8_t> &str
     return out;
 }
 
+// The pictures still held at the end of the stream, one per drain call.
+void DrainAll(CBaseVideoCodec *decoder, Decoded &out) {
+    std::vector<uint8_t> buffer;
+    for (int guard = 0; guard < 64; ++guard) {
+        DecodedPicture picture{};
+        picture.dwSize = VDEC_PICTURE_SIZE;
+        uint64_t tag = 0;
+        if (Vdec_Drain(decoder, &picture, &tag) != VDEC_OK) {
+            out.bUnexpected = true;
+            return;
+        }
+        buffer.assign(picture.dwBufferSize, 0);
+        picture.pBuffer = buffer.data();
+        const int32_t result = Vdec_Drain(decoder, &picture, &tag);
+        if (result == VDEC_E_NO_PICTURE)
+            return;
+        if (result != VDEC_OK) {
+            out.bUnexpected = true;
+            return;
+        }
+        out.md5s.push_back(PictureMd5(buffer.data(), picture.dwFourCC, picture.dwWidth, picture.dwHeight));
+    }
+    out.bUnexpected = true; // never ends
+}
+
+uint32_t Align16(uint32_t value) {
+    return (value + 15) & ~15u;
+}
+
 // ---- Decoding ----
 
 class CudaClipTest : public CudaTest, public testing::WithParamInterface<const char *> {};
@@ -194,17 +225,23 @@ TEST_P(CudaClipTest, Nv12PicturesFollowFfmpeg) {
         EXPECT_EQ(out.dwHeight, ref.dwHeight);
         ASSERT_LE(out.md5s.size(), ref.md5s.size());
         EXPECT_GE(out.md5s.size() + 8, ref.md5s.size());
+        // The end of the stream brings the pictures held for reordering.
+        EXPECT_EQ(m_cuvidGet("end_of_stream_packets"), 0);
+        DrainAll(decoder.get(), out);
+        EXPECT_FALSE(out.bUnexpected);
+        EXPECT_EQ(m_cuvidGet("end_of_stream_packets"), 1);
+        ASSERT_EQ(out.md5s.size(), ref.md5s.size());
         for (size_t i = 0; i < out.md5s.size(); ++i)
             EXPECT_EQ(out.md5s[i], ref.md5s[i]) << "picture " << i;
 
         // What the driver was asked for.
-        const uint32_t codedHeight = ref.dwHeight == 1080 ? 1088 : ref.dwHeight;
+        const uint32_t codedHeight = Align16(ref.dwHeight);
         EXPECT_EQ(m_cudaGet("ctx_create_calls"), 1);
         EXPECT_EQ(m_cudaGet("ctx_flags"), 4);
         EXPECT_EQ(m_cudaGet("ctx_device"), 0);
         EXPECT_EQ(m_cuvidGet("decoder_width"), ref.dwWidth);
         EXPECT_EQ(m_cuvidGet("decoder_height"), codedHeight);
-        EXPECT_EQ(m_cuvidGet("decoder_surfaces"), 2);
+        EXPECT_EQ(m_cuvidGet("decoder_surfaces"), 20);
         EXPECT_EQ(m_cuvidGet("decoder_codec"), CUDA_VIDEO_CODEC_H264);
         EXPECT_EQ(m_cuvidGet("decoder_chroma"), CUDA_VIDEO_CHROMA_420);
         EXPECT_EQ(m_cuvidGet("decoder_flags"), 4);
@@ -216,11 +253,14 @@ TEST_P(CudaClipTest, Nv12PicturesFollowFfmpeg) {
         EXPECT_EQ(m_cuvidGet("decoder_has_lock"), 0);
         EXPECT_EQ(m_cuvidGet("decoder_crop"), 0);
         EXPECT_EQ(m_cuvidGet("parser_codec"), CUDA_VIDEO_CODEC_H264);
-        EXPECT_EQ(m_cuvidGet("parser_surfaces"), 2);
+        EXPECT_EQ(m_cuvidGet("parser_surfaces"), 20);
         EXPECT_EQ(m_cuvidGet("parser_clock"), 0);
         EXPECT_EQ(m_cuvidGet("parser_threshold"), 0);
         EXPECT_EQ(m_cuvidGet("parser_delay"), 0);
-        EXPECT_EQ(m_cuvidGet("packet_flags"), 0);
+        // Every frame a whole picture, with its tag (0 from Vdec_Decode);
+        // the drain's end-of-stream packet came last.
+        EXPECT_EQ(m_cuvidGet("end_of_picture_packets"), m_cuvidGet("packets") - 1);
+        EXPECT_EQ(m_cuvidGet("packet_flags"), static_cast<long long>(CUVID_PKT_ENDOFSTREAM));
         EXPECT_EQ(m_cuvidGet("packet_timestamp"), 0);
         // The page-locked buffer is made once and kept.
         EXPECT_EQ(m_cudaGet("host_allocs"), 1);
@@ -240,7 +280,9 @@ INSTANTIATE_TEST_SUITE_P(Clips, CudaClipTest, testing::Values(kHighCabac, kBasel
                              return name.substr(0, name.find('.'));
                          });
 
-// Field-size streams are doubled the same way as in software.
+// Field-size streams are doubled the same way as in software. The hardware
+// decoder completes each frame's picture at once, like the software decoder
+// told that frames come whole.
 TEST_F(CudaTest, FieldStreamMatchesTheSoftwareDecoderInLuma) {
     std::vector<uint8_t> stream = ReadSample(kField);
     ASSERT_FALSE(stream.empty());
@@ -250,13 +292,14 @@ TEST_F(CudaTest, FieldStreamMatchesTheSoftwareDecoderInLuma) {
     CBaseVideoCodec *soft = nullptr;
     ASSERT_EQ(Vdec_Create(&soft, &param), VDEC_OK);
     DecoderPtr software(soft);
+    ASSERT_EQ(Vdec_SetWholeFrames(soft, true), VDEC_OK);
     int compared = 0;
-    for (auto [offset, size] : Pieces(stream, Split::kNalByNal)) {
+    for (const auto &unit : AccessUnits(stream)) {
         std::vector<uint8_t> a(704 * 576 * 3 / 2), b(a.size());
         DecodedPicture pa{VDEC_PICTURE_SIZE, 0, 0, 0, a.data(), uint32_t(a.size()), {0, 0}};
         DecodedPicture pb{VDEC_PICTURE_SIZE, 0, 0, 0, b.data(), uint32_t(b.size()), {0, 0}};
-        int32_t ra = Vdec_Decode(hardware.get(), stream.data() + offset, uint32_t(size), &pa);
-        int32_t rb = Vdec_Decode(software.get(), stream.data() + offset, uint32_t(size), &pb);
+        int32_t ra = Vdec_Decode(hardware.get(), unit.data(), uint32_t(unit.size()), &pa);
+        int32_t rb = Vdec_Decode(software.get(), unit.data(), uint32_t(unit.size()), &pb);
         ASSERT_EQ(ra, rb);
         if (ra != VDEC_OK)
             continue;
@@ -307,6 +350,228 @@ TEST_F(CudaTest, QueuedPicturesLeaveOnePerCallAndAreReleasedAtClose) {
     EXPECT_EQ(m_cuvidGet("maps"), m_cuvidGet("displayed"));
     EXPECT_EQ(m_cuvidGet("unmaps"), m_cuvidGet("maps"));
     EXPECT_EQ(m_cuvidGet("destroyed_while_mapped"), 0);
+}
+
+// ---- Tagged decoding, display size and the drain ----
+
+struct HardwareTaggedCase {
+    const char *clip;
+    uint32_t kind;                  // the hardware decoder, or software where the size is beyond it
+    uint32_t width = 0, height = 0; // created; 0: the clip's display size
+};
+
+class CudaTaggedTest : public CudaTest, public testing::WithParamInterface<HardwareTaggedCase> {};
+
+// Each frame is sent as a whole picture with its tag as time stamp: every
+// picture comes back with its own frame's tag, in ffmpeg's order, at the
+// display size; the end-of-stream packet gives the last ones. The decoder
+// then takes the clip again as a new stream.
+TEST_P(CudaTaggedTest, EveryPictureWithItsFramesTag) {
+    const HardwareTaggedCase &c = GetParam();
+    const std::vector<uint8_t> stream = ReadSample(c.clip);
+    const Reference ref = ReadReference(c.clip);
+    const auto units = AccessUnits(stream);
+    ASSERT_EQ(units.size(), ref.md5s.size());
+    const std::vector<size_t> order = DisplayOrder(units);
+    ASSERT_EQ(order.size(), units.size());
+    const bool field = ref.dwWidth == 704 && ref.dwHeight == 288;
+    {
+        const uint32_t width = c.width ? c.width : ref.dwWidth, height = c.height ? c.height : ref.dwHeight;
+        DecoderPtr decoder = Create(VDEC_CODEC_H264, width, height);
+        ASSERT_EQ(Kind(decoder.get()), c.kind);
+        for (uint64_t base : {0xFFFFFFFF00000000ull, 0x7FFFFFFFFFFFFF00ull}) {
+            SCOPED_TRACE(testing::Message() << "tags from " << std::hex << base);
+            TaggedRun run = DecodeTaggedClip(decoder.get(), units, Feed::kWholeFrames, base, field ? 2 : 1);
+            ExpectTaggedRun(run, ref, order, base);
+            EXPECT_EQ(run.dwFourCC,
+                      c.kind == VDEC_KIND_CUDA ? uint32_t(VDEC_FOURCC_NV12) : uint32_t(VDEC_FOURCC_YV12));
+            EXPECT_EQ(run.dwWidth, ref.dwWidth);
+            EXPECT_EQ(run.dwHeight, field ? ref.dwHeight * 2 : ref.dwHeight);
+            EXPECT_GE(run.drained, 1u);
+        }
+        if (c.kind == VDEC_KIND_CUDA) {
+            EXPECT_EQ(m_cuvidGet("decoder_width"), Align16(width));
+            EXPECT_EQ(m_cuvidGet("decoder_height"), Align16(height));
+            EXPECT_EQ(m_cuvidGet("end_of_stream_packets"), 2) << "one per drained stream";
+            EXPECT_EQ(m_cuvidGet("end_of_picture_packets"), static_cast<long long>(2 * units.size()));
+            EXPECT_EQ(m_cuvidGet("pictures_decoded"), static_cast<long long>(2 * units.size()));
+        }
+    }
+    EXPECT_EQ(m_cuvidGet("maps"), m_cuvidGet("unmaps"));
+    EXPECT_EQ(m_cuvidGet("destroyed_while_mapped"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, CudaTaggedTest,
+                         testing::Values(HardwareTaggedCase{kGop50, VDEC_KIND_CUDA},
+                                         HardwareTaggedCase{kHighCabac, VDEC_KIND_CUDA},
+                                         HardwareTaggedCase{k360, VDEC_KIND_CUDA},
+                                         HardwareTaggedCase{k540, VDEC_KIND_CUDA},
+                                         HardwareTaggedCase{kField, VDEC_KIND_CUDA},
+                                         HardwareTaggedCase{k1944, VDEC_KIND_SOFT_H264},
+                                         HardwareTaggedCase{kWindow, VDEC_KIND_CUDA, 736, 384}),
+                         [](const testing::TestParamInfo<HardwareTaggedCase> &info) {
+                             std::string name = info.param.clip;
+                             return name.substr(0, name.find('.'));
+                         });
+
+// The coded size is the created size in whole macroblocks; a stream of that
+// coded size is taken and shown at its display size, which must fit the
+// created size (else the picture fails); another coded size is refused by
+// the sequence callback and gives no pictures.
+TEST_F(CudaTest, CodedSizeAndDisplayLimit) {
+    struct Case {
+        const char *clip;
+        uint32_t width, height; // created
+        uint32_t codedHeight;   // asked of the driver
+        int32_t expected;       // of every call that has a picture
+    };
+    const Case cases[] = {
+        {k360, 640, 360, 368, VDEC_OK},
+        {k540, 960, 540, 544, VDEC_OK},
+        {k1080, 1920, 1080, 1088, VDEC_OK},
+        {kHighCabac, 704, 576, 576, VDEC_OK},
+        {k360, 640, 359, 368, VDEC_E_FAIL}, // coded as 368 too, but 360 rows do not fit
+        {k540, 960, 530, 544, VDEC_E_FAIL},
+        {k360, 640, 352, 352, VDEC_E_NO_PICTURE},
+        // The window of a larger coded picture: taken when created at the
+        // coded size, refused (another coded size) when at the shown size.
+        {kWindow, 736, 384, 384, VDEC_OK},
+        {kWindow, 640, 360, 368, VDEC_E_NO_PICTURE},
+        {k1080, 1920, 1072, 1072, VDEC_E_NO_PICTURE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.clip << " in " << c.width << "x" << c.height);
+        const std::vector<uint8_t> stream = ReadSample(c.clip);
+        const Reference ref = ReadReference(c.clip);
+        const auto units = AccessUnits(stream);
+        ASSERT_EQ(units.size(), ref.md5s.size());
+        DecoderPtr decoder = Create(VDEC_CODEC_H264, c.width, c.height);
+        ASSERT_EQ(Kind(decoder.get()), uint32_t(VDEC_KIND_CUDA));
+        EXPECT_EQ(m_cuvidGet("decoder_width"), Align16(c.width));
+        EXPECT_EQ(m_cuvidGet("decoder_height"), c.codedHeight);
+        const size_t needed = size_t(c.width) * c.height * 3 / 2;
+        std::vector<uint8_t> buffer(needed + 16, 0xC3);
+        std::vector<std::string> md5s;
+        std::map<int32_t, size_t> results; // of the calls that had a picture
+        DecodedPicture picture{};
+        auto record = [&](int32_t result) {
+            if (result == VDEC_E_NO_PICTURE)
+                return false;
+            ++results[result];
+            if (result == VDEC_OK) {
+                EXPECT_EQ(picture.dwWidth, ref.dwWidth);
+                EXPECT_EQ(picture.dwHeight, ref.dwHeight);
+                md5s.push_back(
+                    PictureMd5(buffer.data(), picture.dwFourCC, picture.dwWidth, picture.dwHeight));
+            }
+            return true;
+        };
+        uint64_t tag = 0;
+        for (size_t i = 0; i < units.size(); ++i) {
+            picture = DecodedPicture{VDEC_PICTURE_SIZE, 0, 0, 0, buffer.data(), uint32_t(needed), {0, 0}};
+            record(Vdec_DecodeTagged(decoder.get(), units[i].data(), uint32_t(units[i].size()), i, &picture,
+                                     &tag));
+        }
+        for (size_t k = 0; k <= units.size(); ++k) {
+            picture = DecodedPicture{VDEC_PICTURE_SIZE, 0, 0, 0, buffer.data(), uint32_t(needed), {0, 0}};
+            if (!record(Vdec_Drain(decoder.get(), &picture, &tag)))
+                break;
+        }
+        if (c.expected == VDEC_OK) {
+            EXPECT_EQ(md5s, ref.md5s);
+            EXPECT_EQ(results.size(), 1u);
+        } else {
+            EXPECT_TRUE(md5s.empty());
+            EXPECT_EQ(results.count(VDEC_OK), 0u);
+            if (c.expected == VDEC_E_FAIL)
+                EXPECT_EQ(results[VDEC_E_FAIL], ref.md5s.size()) << "every picture refused";
+            else
+                EXPECT_TRUE(results.empty());
+            EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xC3), std::ptrdiff_t(buffer.size()));
+        }
+        EXPECT_EQ(buffer.back(), 0xC3);
+        decoder.reset();
+        EXPECT_EQ(m_cuvidGet("maps"), m_cuvidGet("unmaps")) << "refused pictures are given back too";
+    }
+}
+
+// The test driver's parser on its own, as a real one behaves: without the
+// end-of-picture flag a picture is complete only when the next one starts,
+// with it at once; pictures go to display in display order with the time
+// stamp of the packet that brought each; the end of the stream flushes.
+struct ParserLog {
+    std::vector<long long> stamps; // displayed, in order
+    int sequences = 0;
+};
+
+int QV_CUDAAPI LogSequence(void *user, CUVIDEOFORMAT *) {
+    ++static_cast<ParserLog *>(user)->sequences;
+    return 1;
+}
+
+int QV_CUDAAPI LogDecode(void *, CUVIDPICPARAMS *) {
+    return 1;
+}
+
+int QV_CUDAAPI LogDisplay(void *user, CUVIDPARSERDISPINFO *info) {
+    static_cast<ParserLog *>(user)->stamps.push_back(info->timestamp);
+    return 1;
+}
+
+TEST_F(CudaTest, DriverParserCompletesAndOrdersPicturesAsARealOne) {
+    auto create = reinterpret_cast<PFN_cuvidCreateVideoParser>(m_cuvid.Symbol("cuvidCreateVideoParser"));
+    auto parse = reinterpret_cast<PFN_cuvidParseVideoData>(m_cuvid.Symbol("cuvidParseVideoData"));
+    auto destroy = reinterpret_cast<PFN_cuvidDestroyVideoParser>(m_cuvid.Symbol("cuvidDestroyVideoParser"));
+    ASSERT_TRUE(create && parse && destroy);
+    struct Case {
+        const char *clip;
+        bool endOfPicture;
+    };
+    for (const Case &c :
+         {Case{kBaseline, false}, Case{kBaseline, true}, Case{k360, false}, Case{k360, true}}) {
+        SCOPED_TRACE(testing::Message() << c.clip << (c.endOfPicture ? " whole pictures" : " pieces"));
+        const auto units = AccessUnits(ReadSample(c.clip));
+        const std::vector<size_t> order = DisplayOrder(units);
+        ASSERT_EQ(order.size(), units.size());
+        ParserLog log;
+        CUVIDPARSERPARAMS params{};
+        params.CodecType = CUDA_VIDEO_CODEC_H264;
+        params.ulMaxNumDecodeSurfaces = 20;
+        params.pUserData = &log;
+        params.pfnSequenceCallback = &LogSequence;
+        params.pfnDecodePicture = &LogDecode;
+        params.pfnDisplayPicture = &LogDisplay;
+        CUvideoparser parser = nullptr;
+        ASSERT_EQ(create(&parser, &params), CUDA_SUCCESS);
+        std::vector<size_t> shownAfter; // pictures displayed after each packet
+        for (size_t i = 0; i < units.size(); ++i) {
+            CUVIDSOURCEDATAPACKET packet{};
+            packet.flags = CUVID_PKT_TIMESTAMP | (c.endOfPicture ? CUVID_PKT_ENDOFPICTURE : 0);
+            packet.payload_size = units[i].size();
+            packet.payload = units[i].data();
+            packet.timestamp = 1000 + static_cast<long long>(i);
+            ASSERT_EQ(parse(parser, &packet), CUDA_SUCCESS);
+            shownAfter.push_back(log.stamps.size());
+        }
+        CUVIDSOURCEDATAPACKET end{};
+        end.flags = CUVID_PKT_ENDOFSTREAM;
+        ASSERT_EQ(parse(parser, &end), CUDA_SUCCESS);
+        destroy(parser);
+
+        EXPECT_EQ(log.sequences, 1);
+        std::vector<long long> expected;
+        for (size_t frame : order)
+            expected.push_back(1000 + static_cast<long long>(frame));
+        EXPECT_EQ(log.stamps, expected);
+        if (std::string(c.clip) == kBaseline) {
+            // No reordering: each picture as soon as it is complete.
+            for (size_t i = 0; i < units.size(); ++i)
+                EXPECT_EQ(shownAfter[i], c.endOfPicture ? i + 1 : i) << "after packet " << i;
+        } else {
+            // Reordering holds pictures back, a whole picture less so.
+            EXPECT_LT(shownAfter.back(), units.size());
+        }
+    }
 }
 
 // ---- Availability ----

@@ -178,7 +178,6 @@ TEST_P(H264CoreClipTest, MatchesFfmpegFrameByFrame) {
     }
 }
 
-
 INSTANTIATE_TEST_SUITE_P(
     Clips, H264CoreClipTest,
     testing::Values(ClipCase{kHighCabac, Split::kWhole, 0}, ClipCase{kHighCabac, Split::kNalByNal, 0},
@@ -503,4 +502,105 @@ TEST(H264CoreTest, WholeUnitsAfterParsedBytes) {
         EXPECT_FALSE(out.badPicture);
         EXPECT_EQ(out.md5s, ref.md5s) << clip;
     }
+}
+
+// Each picture carries the user value given with its access unit, however
+// the stream reorders, and the display window its cropping leaves of the
+// coded picture. Bytes of several units in one call all carry that call's
+// value.
+TEST(H264CoreTest, PicturesCarryTheirUnitsUserValueAndDisplayWindow) {
+    struct Case {
+        const char *clip;
+        uint32_t codedWidth, codedHeight;
+    };
+    const Case cases[] = {{vdectest::k360, 640, 368},
+                          {vdectest::k540, 960, 544},
+                          {vdectest::kGop50, 1920, 1088},
+                          {kHighCabac, 704, 576}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.clip);
+        const std::vector<uint8_t> stream = ReadSample(c.clip);
+        const Reference ref = ReadReference(c.clip);
+        const auto units = vdectest::AccessUnits(stream);
+        const std::vector<size_t> order = vdectest::DisplayOrder(units);
+        ASSERT_EQ(order.size(), ref.md5s.size());
+        for (uint32_t options : {0u, H264_CORE_OPT_MULTITHREAD}) {
+            H264CoreParam param = MakeParam(0, 0, options);
+            CorePtr core(H264Core_Create(&param));
+            ASSERT_TRUE(core);
+            std::vector<uint64_t> users;
+            Decoded out;
+            H264CorePicture pic{};
+            auto take = [&](int32_t result) {
+                if (result != H264_CORE_OK)
+                    return false;
+                users.push_back(uint64_t(pic.info.dwUserHigh) << 32 | pic.info.dwUserLow);
+                EXPECT_EQ(pic.dwWidth, c.codedWidth);
+                EXPECT_EQ(pic.dwHeight, c.codedHeight);
+                EXPECT_EQ(pic.info.dwCropLeft, 0u);
+                EXPECT_EQ(pic.info.dwCropTop, 0u);
+                EXPECT_EQ(pic.info.dwDisplayWidth, ref.dwWidth);
+                EXPECT_EQ(pic.info.dwDisplayHeight, ref.dwHeight);
+                Take(pic, ref, out);
+                return true;
+            };
+            for (size_t i = 0; i < units.size(); ++i) {
+                take(H264Core_Decode(core.get(), units[i].data(), uint32_t(units[i].size()),
+                                     vdectest::FrameTag(0x8000000000000000ull, i), &pic,
+                                     H264_CORE_DECODE_WHOLE_UNIT));
+                while (take(H264Core_Decode(core.get(), nullptr, 0, 0, &pic, 0)))
+                    ;
+            }
+            while (take(H264Core_Decode(core.get(), nullptr, 0, 0, &pic, H264_CORE_DECODE_END_OF_STREAM)))
+                ;
+            EXPECT_EQ(out.md5s, ref.md5s);
+            std::vector<uint64_t> expected;
+            for (size_t frame : order)
+                expected.push_back(vdectest::FrameTag(0x8000000000000000ull, frame));
+            EXPECT_EQ(users, expected) << "options " << options;
+
+            // The whole clip in one call: one value for all.
+            users.clear();
+            out = Decoded{};
+            take(H264Core_Decode(core.get(), stream.data(), uint32_t(stream.size()), 42, &pic, 0));
+            while (take(H264Core_Decode(core.get(), nullptr, 0, 0, &pic, H264_CORE_DECODE_END_OF_STREAM)))
+                ;
+            EXPECT_EQ(out.md5s, ref.md5s);
+            EXPECT_EQ(users, std::vector<uint64_t>(ref.md5s.size(), 42u));
+        }
+    }
+}
+
+// A call that ends an access unit hands it to the decoder at once, even when
+// the call brought several: no picture waits for the next unit's start.
+TEST(H264CoreTest, EndOfUnitCompletesTheLastUnitOfTheCall) {
+    const std::vector<uint8_t> stream = ReadSample(kBaseline);
+    const Reference ref = ReadReference(kBaseline);
+    const auto units = vdectest::AccessUnits(stream);
+    ASSERT_EQ(units.size(), ref.md5s.size());
+    H264CoreParam param = MakeParam(0, 0, 0);
+    CorePtr core(H264Core_Create(&param));
+    ASSERT_TRUE(core);
+    Decoded out;
+    H264CorePicture pic{};
+    // Two units per call, then one: each call's last picture comes out with it.
+    for (size_t i = 0; i < units.size();) {
+        std::vector<uint8_t> bytes = units[i];
+        size_t count = 1;
+        if (i % 3 == 0 && i + 1 < units.size()) {
+            bytes.insert(bytes.end(), units[i + 1].begin(), units[i + 1].end());
+            count = 2;
+        }
+        int32_t result = H264Core_Decode(core.get(), bytes.data(), uint32_t(bytes.size()), i, &pic,
+                                         H264_CORE_DECODE_END_OF_UNIT);
+        while (result == H264_CORE_OK) {
+            Take(pic, ref, out);
+            result = H264Core_Decode(core.get(), nullptr, 0, 0, &pic, 0);
+        }
+        i += count;
+        EXPECT_EQ(out.md5s.size(), i) << "after unit " << i - 1;
+    }
+    EXPECT_EQ(H264Core_Decode(core.get(), nullptr, 0, 0, &pic, H264_CORE_DECODE_END_OF_STREAM),
+              H264_CORE_NO_PICTURE);
+    EXPECT_EQ(out.md5s, ref.md5s);
 }

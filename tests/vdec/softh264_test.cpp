@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -84,6 +85,31 @@ Output DecodePieces(CBaseVideoCodec *decoder, const std::vector<uint8_t> &stream
     return out;
 }
 
+// The end of the stream: what the decoder still holds, one picture per call.
+void DrainAll(CBaseVideoCodec *decoder, Output &out) {
+    std::vector<uint8_t> buffer;
+    for (int guard = 0; guard < 64; ++guard) {
+        DecodedPicture picture{};
+        picture.dwSize = VDEC_PICTURE_SIZE;
+        uint64_t tag = 0;
+        if (Vdec_Drain(decoder, &picture, &tag) != VDEC_OK) {
+            out.bUnexpected = true;
+            return;
+        }
+        buffer.assign(picture.dwBufferSize, 0);
+        picture.pBuffer = buffer.data();
+        int32_t result = Vdec_Drain(decoder, &picture, &tag);
+        if (result == VDEC_E_NO_PICTURE)
+            return;
+        if (result != VDEC_OK) {
+            out.bUnexpected = true;
+            return;
+        }
+        out.md5s.push_back(PictureMd5(buffer.data(), picture.dwFourCC, picture.dwWidth, picture.dwHeight));
+    }
+    out.bUnexpected = true; // never ends
+}
+
 struct ClipCase {
     const char *clip;
     Split split;
@@ -118,20 +144,17 @@ TEST_P(SoftDecoderClipTest, PicturesFollowFfmpeg) {
     EXPECT_EQ(out.dwHeight, ref.dwHeight); // 1080, not the coded 1088
 
     if (c.split == Split::kWhole) {
-        // One frame holding everything: the last picture the core released.
-        ASSERT_EQ(out.md5s.size(), 1u);
-        size_t index = 0;
-        while (index < ref.md5s.size() && ref.md5s[index] != out.md5s[0])
-            ++index;
-        ASSERT_LT(index, ref.md5s.size()) << "not a picture of the clip";
-        // Only the pictures the core holds back for reordering are missing.
-        EXPECT_GE(index + 8, ref.md5s.size());
-        return;
+        // One frame holding everything gives one picture, the first; none
+        // is dropped, the others wait for later calls or the drain.
+        EXPECT_EQ(out.md5s.size(), 1u);
+    } else {
+        // Piece by piece: only the last few, held back by the core, wait.
+        EXPECT_GE(out.md5s.size() + 8, ref.md5s.size());
     }
-    // Piece by piece: the reference order from the first picture on; only
-    // the last few held back by the core (never flushed) are missing.
-    ASSERT_LE(out.md5s.size(), ref.md5s.size());
-    EXPECT_GE(out.md5s.size() + 8, ref.md5s.size());
+    // The drain hands out the rest: every picture, in the reference order.
+    DrainAll(decoder.get(), out);
+    EXPECT_FALSE(out.bUnexpected);
+    ASSERT_EQ(out.md5s.size(), ref.md5s.size());
     for (size_t i = 0; i < out.md5s.size(); ++i)
         EXPECT_EQ(out.md5s[i], ref.md5s[i]) << "picture " << i;
     DecoderInfo info{};
@@ -508,3 +531,153 @@ TEST(SoftH264WholeFrames, EachFrameGivesItsOwnPicture) {
     }
     EXPECT_EQ(Vdec_SetWholeFrames(nullptr, true), VDEC_E_INVALID_OBJECT);
 }
+
+// ---- Tagged decoding and the drain ----
+
+namespace {
+
+struct TaggedCase {
+    const char *clip;
+    Feed feed;
+    uint32_t flags;
+    uint32_t width = 0, height = 0; // created; 0: the clip's display size
+};
+
+std::string TaggedCaseName(const testing::TestParamInfo<TaggedCase> &info) {
+    std::string name = info.param.clip;
+    name = name.substr(0, name.find('.')) + "_" + FeedName(info.param.feed);
+    if (info.param.flags & VDEC_FLAG_MULTITHREAD)
+        name += "_Threads";
+    return name;
+}
+
+class SoftTaggedTest : public testing::TestWithParam<TaggedCase> {};
+
+// Each picture leaves with the tag of its own frame, in ffmpeg's order and
+// at the stream's display size; the drain gives the last ones. The same
+// decoder then takes the clip again as a new stream, with other tags.
+TEST_P(SoftTaggedTest, EveryPictureWithItsFramesTag) {
+    const TaggedCase &c = GetParam();
+    const std::vector<uint8_t> stream = ReadSample(c.clip);
+    const Reference ref = ReadReference(c.clip);
+    const auto units = AccessUnits(stream);
+    ASSERT_FALSE(units.empty());
+    ASSERT_EQ(units.size(), ref.md5s.size());
+    const std::vector<size_t> order = DisplayOrder(units);
+    ASSERT_EQ(order.size(), units.size());
+    const bool field = ref.dwWidth == 704 && ref.dwHeight == 288;
+
+    DecoderPtr decoder = Create(c.width ? c.width : ref.dwWidth, c.height ? c.height : ref.dwHeight, c.flags);
+    ASSERT_TRUE(decoder);
+    size_t pictures = 0;
+    for (uint64_t base : {0x8000000000000000ull, 0x00000001FFFFFFF0ull}) {
+        SCOPED_TRACE(testing::Message() << "tags from " << std::hex << base);
+        TaggedRun run = DecodeTaggedClip(decoder.get(), units, c.feed, base, field ? 2 : 1);
+        ExpectTaggedRun(run, ref, order, base);
+        EXPECT_EQ(run.dwFourCC, uint32_t(VDEC_FOURCC_YV12));
+        EXPECT_EQ(run.dwWidth, ref.dwWidth);
+        EXPECT_EQ(run.dwHeight, field ? ref.dwHeight * 2 : ref.dwHeight);
+        // B frames or the parser keep at least the last picture for the drain.
+        EXPECT_GE(run.drained, 1u);
+        pictures += run.md5s.size();
+    }
+    DecoderInfo info{};
+    ASSERT_EQ(Vdec_GetDecoderInfo(decoder.get(), &info), VDEC_OK);
+    EXPECT_EQ(info.dwPictureCount, pictures) << "drained pictures count too";
+}
+
+std::vector<TaggedCase> SoftTaggedCases() {
+    std::vector<TaggedCase> cases;
+    for (const char *clip : {kGop50, kHighCabac, k360, k540, k1944, kField}) {
+        for (Feed feed : {Feed::kWholeFrames, Feed::kUnits, Feed::kNals})
+            cases.push_back({clip, feed, 0});
+        for (Feed feed : {Feed::kWholeFrames, Feed::kNals})
+            cases.push_back({clip, feed, VDEC_FLAG_MULTITHREAD});
+    }
+    // The coded picture (736 x 384) must fit the decoder's macroblocks; the
+    // picture shown is the window.
+    cases.push_back({kWindow, Feed::kWholeFrames, 0, 736, 384});
+    cases.push_back({kWindow, Feed::kNals, VDEC_FLAG_MULTITHREAD, 736, 384});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, SoftTaggedTest, testing::ValuesIn(SoftTaggedCases()), TaggedCaseName);
+
+// The picture is the stream's display window, whatever the coded size; one
+// that does not fit the size the decoder was made for fails (nothing
+// written). A coded size beyond the decoder's macroblocks never gets that far.
+TEST(SoftDecoderTest, DisplaySizeAndItsLimit) {
+    struct Case {
+        const char *clip;
+        uint32_t width, height; // created
+        int32_t expected;       // of every call that has a picture
+    };
+    const Case cases[] = {
+        {k360, 640, 360, VDEC_OK},
+        {k540, 960, 540, VDEC_OK},
+        {k1944, 2592, 1944, VDEC_OK},
+        {k1080, 1920, 1080, VDEC_OK},
+        {k360, 704, 576, VDEC_OK},              // a smaller picture fits
+        {kWindow, 736, 384, VDEC_OK},           // the window of a larger coded picture
+        {kWindow, 640, 360, VDEC_E_NO_PICTURE}, // whose coded size exceeds the core
+        {k360, 640, 359, VDEC_E_FAIL},          // coded 368 fits the core, 360 rows do not fit
+        {k360, 630, 360, VDEC_E_FAIL},
+        {k540, 960, 530, VDEC_E_FAIL},
+        {k1080, 1920, 1079, VDEC_E_FAIL},
+        {k1944, 2590, 1944, VDEC_E_FAIL},
+        {k360, 640, 352, VDEC_E_NO_PICTURE}, // 368 coded rows exceed the core
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.clip << " in " << c.width << "x" << c.height);
+        const std::vector<uint8_t> stream = ReadSample(c.clip);
+        const Reference ref = ReadReference(c.clip);
+        const auto units = AccessUnits(stream);
+        ASSERT_EQ(units.size(), ref.md5s.size());
+        DecoderPtr decoder = Create(c.width, c.height);
+        ASSERT_TRUE(decoder);
+        ASSERT_EQ(Vdec_SetWholeFrames(decoder.get(), true), VDEC_OK);
+        const size_t needed = size_t(c.width) * c.height * 3 / 2;
+        std::vector<uint8_t> buffer(needed + 16, 0xC3);
+        std::vector<std::string> md5s;
+        std::map<int32_t, size_t> results; // of the calls that had a picture
+        DecodedPicture picture{};
+        auto record = [&](int32_t result) {
+            if (result == VDEC_E_NO_PICTURE)
+                return false;
+            ++results[result];
+            if (result == VDEC_OK) {
+                EXPECT_EQ(picture.dwWidth, ref.dwWidth);
+                EXPECT_EQ(picture.dwHeight, ref.dwHeight);
+                md5s.push_back(
+                    PictureMd5(buffer.data(), picture.dwFourCC, picture.dwWidth, picture.dwHeight));
+            }
+            return true;
+        };
+        uint64_t tag = 0;
+        for (size_t i = 0; i < units.size(); ++i) {
+            picture = DecodedPicture{VDEC_PICTURE_SIZE, 0, 0, 0, buffer.data(), uint32_t(needed), {0, 0}};
+            record(Vdec_DecodeTagged(decoder.get(), units[i].data(), uint32_t(units[i].size()), i, &picture,
+                                     &tag));
+        }
+        for (size_t k = 0; k <= units.size(); ++k) {
+            picture = DecodedPicture{VDEC_PICTURE_SIZE, 0, 0, 0, buffer.data(), uint32_t(needed), {0, 0}};
+            if (!record(Vdec_Drain(decoder.get(), &picture, &tag)))
+                break;
+        }
+        if (c.expected == VDEC_OK) {
+            EXPECT_EQ(md5s, ref.md5s);
+            EXPECT_EQ(results.size(), 1u);
+        } else {
+            EXPECT_TRUE(md5s.empty());
+            EXPECT_EQ(results.count(VDEC_OK), 0u);
+            if (c.expected == VDEC_E_FAIL)
+                EXPECT_EQ(results[VDEC_E_FAIL], ref.md5s.size()) << "every picture refused";
+            else
+                EXPECT_TRUE(results.empty());
+            EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xC3), std::ptrdiff_t(buffer.size()));
+        }
+        EXPECT_EQ(buffer.back(), 0xC3) << "nothing beyond the size asked for";
+    }
+}
+
+} // namespace

@@ -129,6 +129,108 @@ TEST_F(VdecApiTest, DecodeChecksInOrder) {
     EXPECT_EQ(badSize.dwBufferSize, 0u) << "a refused record is not written";
 }
 
+TEST_F(VdecApiTest, DecodeTaggedChecksInOrder) {
+    const uint8_t data[4] = {0, 0, 1, 0x09};
+    DecodedPicture good{};
+    good.dwSize = VDEC_PICTURE_SIZE;
+    DecodedPicture badSize = good;
+    badSize.dwSize = VDEC_PICTURE_SIZE - 1;
+    uint64_t tag = 77;
+    struct Case {
+        const char *name;
+        bool decoder;
+        const uint8_t *data;
+        uint32_t length;
+        DecodedPicture *picture;
+        uint64_t *tag;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"null decoder first", false, nullptr, 0, nullptr, nullptr, VDEC_E_INVALID_OBJECT},
+        {"null decoder", false, data, 4, &good, &tag, VDEC_E_INVALID_OBJECT},
+        {"null data before length", true, nullptr, 0, &good, &tag, VDEC_E_NULL_POINTER},
+        {"length 0 before record", true, data, 0, nullptr, nullptr, VDEC_E_INVALID_VALUE},
+        {"null record", true, data, 4, nullptr, &tag, VDEC_E_NULL_POINTER},
+        {"null tag", true, data, 4, &good, nullptr, VDEC_E_NULL_POINTER},
+        {"null tag before record size", true, data, 4, &badSize, nullptr, VDEC_E_NULL_POINTER},
+        {"record size", true, data, 4, &badSize, &tag, VDEC_E_BAD_SIZE},
+        {"size query", true, data, 4, &good, &tag, VDEC_OK},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(Vdec_DecodeTagged(c.decoder ? m_pDecoder : nullptr, c.data, c.length, 5, c.picture, c.tag),
+                  c.expected)
+            << c.name;
+    }
+    EXPECT_EQ(good.dwBufferSize, 352u * 288 * 3 / 2);
+    EXPECT_EQ(badSize.dwBufferSize, 0u) << "a refused record is not written";
+    EXPECT_EQ(tag, 77u) << "no picture, no tag";
+}
+
+TEST_F(VdecApiTest, DrainChecksInOrder) {
+    DecodedPicture good{};
+    good.dwSize = VDEC_PICTURE_SIZE;
+    DecodedPicture badSize = good;
+    badSize.dwSize = 0;
+    uint64_t tag = 77;
+    struct Case {
+        const char *name;
+        bool decoder;
+        DecodedPicture *picture;
+        uint64_t *tag;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"null decoder first", false, nullptr, nullptr, VDEC_E_INVALID_OBJECT},
+        {"null decoder", false, &good, &tag, VDEC_E_INVALID_OBJECT},
+        {"null record", true, nullptr, &tag, VDEC_E_NULL_POINTER},
+        {"null tag", true, &good, nullptr, VDEC_E_NULL_POINTER},
+        {"null tag before record size", true, &badSize, nullptr, VDEC_E_NULL_POINTER},
+        {"record size", true, &badSize, &tag, VDEC_E_BAD_SIZE},
+        {"size query", true, &good, &tag, VDEC_OK},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(Vdec_Drain(c.decoder ? m_pDecoder : nullptr, c.picture, c.tag), c.expected) << c.name;
+    EXPECT_EQ(good.dwBufferSize, 352u * 288 * 3 / 2);
+    // Nothing decoded yet: nothing to drain, and again.
+    std::vector<uint8_t> buffer(good.dwBufferSize);
+    good.pBuffer = buffer.data();
+    EXPECT_EQ(Vdec_Drain(m_pDecoder, &good, &tag), VDEC_E_NO_PICTURE);
+    EXPECT_EQ(Vdec_Drain(m_pDecoder, &good, &tag), VDEC_E_NO_PICTURE);
+    EXPECT_EQ(tag, 77u);
+}
+
+// A size query or a short buffer takes no picture: the one held is still
+// there for the real call, with its tag.
+TEST_F(VdecApiTest, SizeQueryAndShortBufferTakeNoPicture) {
+    const std::vector<uint8_t> stream = vdectest::ReadSample(vdectest::kBaseline);
+    const auto units = vdectest::AccessUnits(stream);
+    ASSERT_GT(units.size(), 2u);
+    std::vector<uint8_t> buffer(352 * 288 * 3 / 2, 0x11);
+    uint64_t tag = 0;
+    // Through the parser, the first frame's picture waits for the second
+    // frame's start; the second one for the drain.
+    for (size_t i = 0; i < 2; ++i) {
+        DecodedPicture picture{VDEC_PICTURE_SIZE, 0, 0, 0, buffer.data(), uint32_t(buffer.size()), {0, 0}};
+        const int32_t result = Vdec_DecodeTagged(m_pDecoder, units[i].data(), uint32_t(units[i].size()),
+                                                 0xABC0 + i, &picture, &tag);
+        EXPECT_EQ(result, i == 0 ? VDEC_E_NO_PICTURE : VDEC_OK) << "frame " << i;
+    }
+    EXPECT_EQ(tag, 0xABC0u);
+    tag = 0;
+    DecodedPicture query{VDEC_PICTURE_SIZE, 0, 0, 0, nullptr, 0, {0, 0}};
+    EXPECT_EQ(Vdec_Drain(m_pDecoder, &query, &tag), VDEC_OK);
+    EXPECT_EQ(query.dwBufferSize, buffer.size());
+    DecodedPicture shortBuffer{VDEC_PICTURE_SIZE,           0,     0, 0, buffer.data(),
+                               uint32_t(buffer.size() - 1), {0, 0}};
+    EXPECT_EQ(Vdec_Drain(m_pDecoder, &shortBuffer, &tag), VDEC_E_BUFFER_TOO_SMALL);
+    EXPECT_EQ(shortBuffer.dwBufferSize, buffer.size());
+    EXPECT_EQ(tag, 0u);
+    DecodedPicture picture{VDEC_PICTURE_SIZE, 0, 0, 0, buffer.data(), uint32_t(buffer.size()), {0, 0}};
+    EXPECT_EQ(Vdec_Drain(m_pDecoder, &picture, &tag), VDEC_OK);
+    EXPECT_EQ(tag, 0xABC1u);
+    EXPECT_EQ(Vdec_Drain(m_pDecoder, &picture, &tag), VDEC_E_NO_PICTURE);
+}
+
 TEST_F(VdecApiTest, SetColorChecksInOrder) {
     PLAY_COLOR good{PLAY_COLOR_SIZE, 100, 64, 64, 64, 0};
     PLAY_COLOR badSize = good;

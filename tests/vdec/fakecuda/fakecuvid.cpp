@@ -2,8 +2,12 @@
 // decoding core: the parser decodes the stream itself, announces the
 // sequence, hands each picture to the decode callback (whose
 // cuvidDecodePicture call stores it as an NV12 surface) and then to the
-// display callback. Surfaces live in host memory with a pitch wider than the
-// picture, as a card's do. Switches make single steps fail or slow down.
+// display callback. As a real parser does, it completes a picture when the
+// next one starts, or at once for a packet flagged as ending a picture; it
+// displays pictures in display order with the time stamp of the packet that
+// brought each, and flushes them all at the end of the stream. Surfaces live
+// in host memory with a pitch wider than the picture, as a card's do.
+// Switches make single steps fail or slow down.
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -242,22 +246,37 @@ FAKE_EXPORT CUresult QV_CUDAAPI cuvidParseVideoData(CUvideoparser parser, CUVIDS
     Add("parse_calls", 1);
     Put("packet_flags", (long long)packet->flags);
     Put("packet_timestamp", packet->timestamp);
+    Add("packets", 1);
+    if (packet->flags & CUVID_PKT_ENDOFPICTURE)
+        Add("end_of_picture_packets", 1);
+    if (packet->flags & CUVID_PKT_ENDOFSTREAM)
+        Add("end_of_stream_packets", 1);
     auto *fake = static_cast<FakeParser *>(parser);
     const CUVIDPARSERPARAMS &p = fake->params;
     H264CorePicture picture{};
     const uint8_t *data = packet->payload;
     uint32_t length = uint32_t(packet->payload_size);
-    while (H264Core_Decode(fake->core, data, length, 0, &picture, 0) == H264_CORE_OK) {
+    // The core's user value carries the time stamp through its reordering.
+    const uint64_t stamp = packet->flags & CUVID_PKT_TIMESTAMP ? uint64_t(packet->timestamp) : 0;
+    uint32_t flags = 0;
+    if (packet->flags & CUVID_PKT_ENDOFPICTURE)
+        flags |= H264_CORE_DECODE_END_OF_UNIT;
+    if (packet->flags & CUVID_PKT_ENDOFSTREAM)
+        flags |= H264_CORE_DECODE_END_OF_STREAM;
+    while (H264Core_Decode(fake->core, data, length, stamp, &picture, flags) == H264_CORE_OK) {
         data = nullptr;
         length = 0;
+        const H264CorePictureInfo &info = picture.info;
         if (picture.dwWidth != fake->dwSequenceWidth || picture.dwHeight != fake->dwSequenceHeight) {
             CUVIDEOFORMAT format{};
             format.codec = CUDA_VIDEO_CODEC_H264;
             format.progressive_sequence = 1;
             format.coded_width = picture.dwWidth;
             format.coded_height = picture.dwHeight;
-            format.display_area.right = int(picture.dwWidth);
-            format.display_area.bottom = int(picture.dwHeight);
+            format.display_area.left = int(info.dwCropLeft);
+            format.display_area.top = int(info.dwCropTop);
+            format.display_area.right = int(info.dwCropLeft + info.dwDisplayWidth);
+            format.display_area.bottom = int(info.dwCropTop + info.dwDisplayHeight);
             format.chroma_format = CUDA_VIDEO_CHROMA_420;
             format.min_num_decode_surfaces = 2;
             fake->dwSequenceWidth = picture.dwWidth;
@@ -282,6 +301,7 @@ FAKE_EXPORT CUresult QV_CUDAAPI cuvidParseVideoData(CUvideoparser parser, CUVIDS
         CUVIDPARSERDISPINFO display{};
         display.picture_index = pic.nCurrPicIdx;
         display.progressive_frame = 1;
+        display.timestamp = CUvideotimestamp(uint64_t(info.dwUserHigh) << 32 | info.dwUserLow);
         p.pfnDisplayPicture(p.pUserData, &display);
         Add("displayed", 1);
     }
