@@ -183,10 +183,9 @@ int32_t CBasePlayMode::Close() {
             m_pWake->Release(1);
         m_thread.Join(platform::kInfinite);
     }
-    delete m_pWake;
-    m_pWake = nullptr;
-    delete m_pDone;
-    m_pDone = nullptr;
+    // The wake semaphore and the done event stay until the components are
+    // destroyed: the display releases pictures through the semaphore from
+    // its own thread until then.
     m_dwEnable.store(0);
     delete[] m_pExtension;
     m_pExtension = nullptr;
@@ -211,20 +210,33 @@ void CBasePlayMode::FreeHandedOutFrames() {
 void CBasePlayMode::DestroyComponents() {
     FreeHandedOutFrames();
     ReleaseFrame(&m_threadFrame);
+    // Taken out under the lock, destroyed outside it: the display and the
+    // sound output join threads of their own, which nothing may wait for
+    // under a lock. The order is fixed: sound, audio, display, on-screen
+    // display, video (its frames go back to the parser), parser.
+    CSoundManager *pSound;
+    CBaseAudioCodec *pAudioDecoder;
+    void *pDisplayManager;
+    void *pOsdRenderer;
+    {
+        platform::CLockGuard guard(m_lock);
+        pSound = m_pSound;
+        m_pSound = nullptr;
+        pAudioDecoder = m_pAudioDecoder;
+        m_pAudioDecoder = nullptr;
+        pDisplayManager = m_pDisplayManager;
+        m_pDisplayManager = nullptr;
+        pOsdRenderer = m_pOsdRenderer;
+        m_pOsdRenderer = nullptr;
+    }
+    DestroySoundOutput(pSound);
+    DestroyAudioCodec(pAudioDecoder);
+    if (pDisplayManager && m_pDisplayLink)
+        m_pDisplayLink->pfnDestroy(pDisplayManager);
+    if (pOsdRenderer && m_pOsdLink)
+        m_pOsdLink->pfnDestroy(pOsdRenderer);
+    DestroyVideoDecoder();
     platform::CLockGuard guard(m_lock);
-    DestroySoundOutput(m_pSound);
-    m_pSound = nullptr;
-    DestroyAudioCodec(m_pAudioDecoder);
-    m_pAudioDecoder = nullptr;
-    if (m_pDisplayManager && m_pDisplayLink)
-        m_pDisplayLink->pfnDestroy(m_pDisplayManager);
-    m_pDisplayManager = nullptr;
-    if (m_pOsdRenderer && m_pOsdLink)
-        m_pOsdLink->pfnDestroy(m_pOsdRenderer);
-    m_pOsdRenderer = nullptr;
-    if (m_pVideoDecoder)
-        Vdec_Destroy(m_pVideoDecoder);
-    m_pVideoDecoder = nullptr;
     Demux_Destroy(m_pStream);
     m_pStream = nullptr;
     std::memset(&m_streamParam, 0, sizeof(m_streamParam));
@@ -242,6 +254,13 @@ void CBasePlayMode::DestroyComponents() {
     m_clock.nSkipRowIndex = -1;
     m_nThrottled.store(0);
     m_nCatchUp = 0;
+    m_bSeekDeferred.store(false);
+    // Last: the play thread has ended (Close) and the display, which
+    // released pictures through the semaphore, is gone.
+    delete m_pWake;
+    m_pWake = nullptr;
+    delete m_pDone;
+    m_pDone = nullptr;
 }
 
 int32_t CBasePlayMode::GetExtension(void **ppExtension) {
@@ -684,6 +703,13 @@ void CBasePlayMode::PlayThreadLoop() {
                 return;
             }
             const int32_t nResult = PlayStep(&m_threadFrame);
+            if (m_bSeekDeferred.load()) {
+                // A callback of this step asked for a seek: its frame is
+                // stale now.
+                ReleaseFrame(&m_threadFrame);
+                RunDeferredSeek();
+                continue;
+            }
             if (nResult == PLAY_E_NOT_READY)
                 break; // the frame is kept for the next round
             ReleaseFrame(&m_threadFrame);

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "blockpool/blockpool.h"
 #include "core/displaylink.h"
@@ -32,6 +34,13 @@ constexpr uint32_t kPlayWakeTimeoutMs = 250;
 // Sound output defaults handed to the sound output at creation.
 constexpr uint32_t kPlaySoundBufferMs = 2000;
 constexpr uint32_t kPlaySoundStartMs = 200;
+
+// Frames whose picture has not come out of the video decoder yet are held
+// at most this many (more than any reordering needs); beyond it the oldest
+// is given up: a damaged stream may swallow frames without pictures.
+constexpr size_t kPlayDecoderHeldMax = 32;
+// Calls a fresh decoder gets with its first key frame to give a picture.
+constexpr int kPlayKeyFrameDecodeCalls = 4;
 
 // Video decoder renewal limits (never, for files; stream players renew after
 // 30 minutes of decoding time or a million pictures).
@@ -211,8 +220,15 @@ public:
     static bool IsValidPosition(const FramePosition &pos) {
         return pos.dwCodec >= DEMUX_CODEC_VIDEO_FIRST && pos.dwCodec <= DEMUX_CODEC_VIDEO_LAST;
     }
+    // Whether a video frame follows the last one without a gap: both valid
+    // and the sequence number one more.
+    static bool Follows(const FramePosition &last, const FramePosition &pos) {
+        return IsValidPosition(last) && IsValidPosition(pos) && pos.dwSequence == last.dwSequence + 1;
+    }
     static FramePosition PositionOf(const FrameRecord *pRecord);
     static bool IsAcceptedPixelFormat(uint32_t dwFormat);
+    // Frames given to the video decoder whose pictures have not come out.
+    uint32_t FramesInDecoder();
 
 protected:
     // Play thread routine and the per-subclass hold of the inner loop (file
@@ -225,6 +241,9 @@ protected:
     // stream does not notice but a seek, a step or backward play would show
     // as the wrong picture.
     virtual bool FrameExactDecoding() { return false; }
+    // A seek asked for from a callback on the play thread runs after the
+    // step that called it; that step's frame is not shown.
+    virtual void RunDeferredSeek() { m_bSeekDeferred.store(false); }
 
     // Hands a pause (state 3) or seek (state 4) request to the play thread
     // and waits until it has been carried out; from the play thread itself the
@@ -261,6 +280,21 @@ protected:
 
     void FreeOutput(PLAY_FRAME *pFrame);
 
+    // End of the stream: the next picture still inside the video decoder,
+    // with the frame it belongs to (decode callback included).
+    // PLAY_E_NO_FRAME when none is left; the records of frames that never
+    // gave a picture then go back to the parser.
+    int32_t DrainFrame(PLAY_FRAME *pFrame);
+    bool DecoderHoldsFrames();
+    // Destroys the video decoder with the frames it holds.
+    void DestroyVideoDecoder();
+    // Takes one picture from the decoder (pfnTake: a decode or a drain call
+    // with the two-call pattern) and pairs it with its frame: PLAY_OK with
+    // the frame set, VDEC_E_NO_PICTURE when none came, PLAY_E_NOT_FOUND when
+    // the picture belonged to a frame no longer held (it is dropped).
+    template <typename Take> int32_t TakePicture(PLAY_FRAME *pFrame, Take pfnTake);
+    void GiveBackRecord(FrameRecord *pRecord);
+
     // Validation header: signature, closing flag, reference count, release
     // event and its wait time-out, extension block.
     uint32_t m_dwUnused = 0;
@@ -277,7 +311,13 @@ protected:
     platform::CSemaphore *m_pWake = nullptr;
     platform::CEvent *m_pDone = nullptr;
     std::atomic<int32_t> m_nQuit{0};
-    std::mutex m_requestLock; // one pause or seek request at a time
+    // One pause or seek request at a time. Only ever tried (try_lock), never
+    // waited for: it marks the request in flight.
+    std::mutex m_requestLock;
+    std::atomic<bool> m_bSeekDeferred{false};
+    // Decode callbacks wait: backward play decodes frames it then drops and
+    // calls back for the ones it keeps (the thread decoding only).
+    bool m_bHoldDecodeCallbacks = false;
 
     StreamParamBlock m_streamParam{};
 
@@ -291,6 +331,14 @@ protected:
     const DisplayManagerLink *m_pDisplayLink = nullptr;
     const OsdRendererLink *m_pOsdLink = nullptr;
 
+    // The player lock. Lock order, outer first: the player lock, then the
+    // stream player's input lock (a stop resets the parser under both), then
+    // the components' own locks (parser queue, pool classes, decoders);
+    // the file index lock and the callback table lock are leaves. No client
+    // callback runs and nothing waits for another thread while any of them
+    // is held: seeks, steps and the play step take the player lock for each
+    // component call only, and components with threads of their own are
+    // destroyed outside it.
     platform::CLock m_lock;
     BlockPool m_pool;
     bool m_bPoolReady = false;
@@ -306,6 +354,25 @@ protected:
     StatisticsWindow m_window{};
     FramePosition m_firstFrame{};
     FramePosition m_lastVideoFrame{};
+    // The last video frame given to the decoder, in stream order (a
+    // reordering decoder shows frames in another order): the gap test.
+    FramePosition m_lastFedVideo{};
+    // Frames inside the video decoder with the tags they went in with, in
+    // decoding order (player lock).
+    struct DecoderEntry {
+        uint64_t qwTag;
+        FrameRecord *pRecord;
+        int64_t llStep; // time stamp step from the frame fed before, ms; -1 none
+    };
+    std::deque<DecoderEntry> m_inDecoder;
+    uint64_t m_qwNextTag = 0;
+    // Recorders stamp frames either in stream order or in display order. A
+    // reordering stream stamped in stream order has its pictures timed by
+    // the steps between frames fed, not between pictures shown: the
+    // pictures that came out with such a step, until timed (player lock).
+    bool m_bStampsInStreamOrder = true;
+    bool m_bReordering = false; // the decoder has given a picture out of feeding order
+    std::deque<std::pair<const FrameRecord *, int64_t>> m_streamSteps;
     PLAY_CALLBACK_PARAM m_aCallbacks[PLAY_CALLBACK_COUNT]{};
     platform::CLock m_callbackLock; // guards the table only; nothing is taken inside it
     PlayClock m_clock{};

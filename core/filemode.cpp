@@ -1,4 +1,4 @@
-// Backward play of recording files, group by group.
+// Backward play of recording files, group by group and segment by segment.
 #include "core/filemode.h"
 
 #include <cmath>
@@ -30,7 +30,7 @@ uint32_t CFileMode::PeakBackwardFrames() {
 
 uint32_t CFileMode::BackwardFramesHeld() {
     platform::CLockGuard guard(m_lock);
-    return static_cast<uint32_t>(m_decoded.size() + m_ready.size());
+    return static_cast<uint32_t>(m_ready.size());
 }
 
 void CFileMode::FreeFrameCopy(PLAY_FRAME *pFrame) {
@@ -40,13 +40,15 @@ void CFileMode::FreeFrameCopy(PLAY_FRAME *pFrame) {
 
 void CFileMode::ClearPending() {
     CFileModeForward::ClearPending();
-    platform::CLockGuard guard(m_lock);
-    for (PLAY_FRAME *pFrame : m_ready)
+    std::deque<PLAY_FRAME *> ready;
+    {
+        platform::CLockGuard guard(m_lock);
+        ready.swap(m_ready);
+        m_groupKey = FramePosition{};
+        m_dwSegmentEnd = 0;
+    }
+    for (PLAY_FRAME *pFrame : ready)
         FreeFrameCopy(pFrame);
-    m_ready.clear();
-    for (PLAY_FRAME *pFrame : m_decoded)
-        FreeFrameCopy(pFrame);
-    m_decoded.clear();
 }
 
 int32_t CFileMode::Stop() {
@@ -72,7 +74,7 @@ int32_t CFileMode::PlayBackward() {
         return PLAY_E_INDEX_NOT_READY;
     if (IsBackward()) {
         platform::CLockGuard guard(m_lock);
-        if (!IsValidPosition(m_lastVideoFrame)) {
+        if (!IsValidPosition(m_lastVideoFrame) && m_ready.empty() && !IsValidPosition(m_groupKey)) {
             // Start over from the last group of the file.
             platform::CLockGuard indexGuard(m_indexLock);
             if (!m_index.empty())
@@ -88,116 +90,177 @@ int32_t CFileMode::PlayBackward() {
 }
 
 // ---------------------------------------------------------------------------
-// Reading and decoding backward
+// Decoding backward
 
-int32_t CFileMode::ReadFrame(PLAY_FRAME *pFrame) {
-    if (!IsBackward())
-        return CFileModeForward::ReadFrame(pFrame);
-    if (pFrame->pFrame != nullptr)
-        return PLAY_OK;
-    int32_t nResult = PLAY_E_FAIL;
-    {
-        platform::CLockGuard guard(m_lock);
-        if (m_pending.empty() && IsValidPosition(m_backwardPosition)) {
-            LoadGroup(m_backwardPosition.ullFileOffset, kFileNoOffset);
-            platform::CLockGuard indexGuard(m_indexLock);
-            size_t i = 0;
-            while (i < m_index.size() && m_index[i].dwSequence != m_backwardPosition.dwSequence)
-                ++i;
-            if (i < m_index.size()) {
-                m_attr.ullPlayDataSize = i + 1 < m_index.size() ? m_index[i + 1].ullFileOffset : m_attr.ullFileSize;
-                m_backwardPosition = i > 0 ? m_index[i - 1] : FramePosition{};
-            } else {
-                m_backwardPosition = FramePosition{};
-            }
-        }
-        while (!m_pending.empty()) {
-            FrameRecord *pRecord = m_pending.front();
-            m_pending.pop_front();
-            const uint64_t ullBytes = FrameBytes(pRecord);
-            m_attr.ullPlayDataSize = m_attr.ullPlayDataSize > ullBytes ? m_attr.ullPlayDataSize - ullBytes : 0;
-            if (IsVideoType(pRecord->nType)) {
-                pFrame->pFrame = pRecord;
-                nResult = PLAY_OK;
-                break;
-            }
-            Demux_FreeFrame(m_pStream, pRecord); // no sound backward
-        }
-        if (nResult >= 0) {
-            uint32_t dwQueued = 0;
-            GetQueuedCount(&dwQueued);
-            SetBufferedCount(dwQueued + static_cast<uint32_t>(m_pending.size()));
-        }
+void CFileMode::MoveToPreviousGroup() {
+    platform::CLockGuard indexGuard(m_indexLock);
+    size_t i = 0;
+    while (i < m_index.size() && m_index[i].dwSequence != m_groupKey.dwSequence)
+        ++i;
+    if (i < m_index.size()) {
+        m_attr.ullPlayDataSize = m_index[i].ullFileOffset;
+        m_backwardPosition = i > 0 ? m_index[i - 1] : FramePosition{};
+    } else {
+        m_backwardPosition = FramePosition{};
     }
-    if (nResult >= 0)
-        OnStreamParse(pFrame);
-    return nResult;
+    m_groupKey = FramePosition{};
+    m_dwSegmentEnd = 0;
 }
 
 int32_t CFileMode::BackwardDecode() {
-    uint32_t dwLimit;
-    {
-        platform::CLockGuard guard(m_lock);
-        dwLimit = m_attr.dwKeyFrameDistance;
-        if (dwLimit == 0) {
-            // Not measured yet (backward right after open): the index knows
-            // the mean distance, which keeps the pictures held to about one
-            // group instead of the fixed fallback.
-            const uint32_t dwEntries = IndexCount();
-            if (dwEntries > 0 && m_attr.dwFileVideoFrameCount > 0)
-                dwLimit = (m_attr.dwFileVideoFrameCount + dwEntries - 1) / dwEntries;
-            if (dwLimit == 0 || dwLimit > kBackwardDefaultLimit)
-                dwLimit = kBackwardDefaultLimit;
-        }
+    return DecodeSegment(false, false, 0);
+}
+
+template <typename OnPicture>
+int32_t CFileMode::DecodeGroup(const FramePosition &key, bool bParseCallbacks, OnPicture onPicture) {
+    // The group is read again for every pass: its frames decode only
+    // forward from its key frame.
+    CFileModeForward::ClearPending();
+    int32_t nResult = LoadGroup(key.ullFileOffset, kFileNoOffset);
+    if (nResult < 0) {
+        CFileModeForward::ClearPending();
+        return nResult;
     }
-    int32_t nResult = PLAY_OK;
-    for (;;) {
-        {
-            platform::CLockGuard guard(m_lock);
-            if ((!m_ready.empty() && m_ready.size() + m_decoded.size() > dwLimit) || m_nQuit.load() != 0)
-                break;
-        }
+    DestroyVideoDecoder();
+    // Pictures come out in display order and are counted from 0. Passes
+    // decode frames they then drop: only the pictures kept are reported to
+    // the client, by the caller.
+    m_bHoldDecodeCallbacks = true;
+    uint32_t dwPosition = 0;
+    while (m_nQuit.load() == 0) {
         PLAY_FRAME frame{};
-        bool bStop = false;
-        nResult = ReadFrame(&frame);
-        if (nResult < 0) {
-            bStop = true;
-            ReleaseFrame(&frame);
-        } else {
-            nResult = DecodeFrame(&frame);
-            PLAY_FRAME *pCopy = nullptr;
-            if (nResult >= 0) {
-                pCopy = static_cast<PLAY_FRAME *>(AllocClassBlock(&m_pool, 0));
-                if (pCopy == nullptr)
-                    nResult = PLAY_E_OUT_OF_MEMORY;
-            }
-            if (nResult >= 0) {
-                std::memcpy(pCopy, &frame, sizeof(frame));
-                platform::CLockGuard guard(m_lock);
-                m_decoded.push_back(pCopy);
-                const uint32_t dwHeld = static_cast<uint32_t>(m_decoded.size() + m_ready.size());
-                if (dwHeld > m_dwPeakHeld)
-                    m_dwPeakHeld = dwHeld;
-            } else {
-                ReleaseFrame(&frame);
-            }
-        }
         {
             platform::CLockGuard guard(m_lock);
-            if (m_pending.empty() && !m_decoded.empty()) {
-                // The group is used up: its pictures are shown last to first,
-                // and the group before starts at a key frame of its own.
-                while (!m_decoded.empty()) {
-                    m_ready.push_back(m_decoded.back());
-                    m_decoded.pop_back();
-                }
-                DestroyVideoDecoder();
+            while (!m_pending.empty() && frame.pFrame == nullptr) {
+                FrameRecord *pRecord = m_pending.front();
+                m_pending.pop_front();
+                if (IsVideoType(pRecord->nType))
+                    frame.pFrame = pRecord;
+                else
+                    Demux_FreeFrame(m_pStream, pRecord); // no sound backward
             }
         }
-        if (bStop)
+        if (frame.pFrame != nullptr) {
+            if (bParseCallbacks)
+                OnStreamParse(&frame);
+            DecodeFrame(&frame);
+        } else if (DrainFrame(&frame) < 0) {
+            break; // the whole group is out
+        }
+        if (frame.pFrame == nullptr)
+            continue; // held back by the decoder
+        if (!onPicture(&frame, dwPosition++))
             break;
     }
-    return nResult;
+    m_bHoldDecodeCallbacks = false;
+    // The next pass starts over from the key frame with a new decoder.
+    DestroyVideoDecoder();
+    CFileModeForward::ClearPending();
+    return PLAY_OK;
+}
+
+int64_t CFileMode::RelativeValue(const FrameRecord *pRecord, bool bByTime) {
+    platform::CLockGuard guard(m_lock);
+    return bByTime ? static_cast<int64_t>(pRecord->dwTimestamp) - m_firstFrame.dwTimestamp
+                   : static_cast<int64_t>(pRecord->dwSequence) - m_firstFrame.dwSequence;
+}
+
+int32_t CFileMode::DecodeSegment(bool bLimit, bool bByTime, uint32_t dwValue) {
+    FramePosition key;
+    uint32_t dwEnd;
+    {
+        platform::CLockGuard guard(m_lock);
+        if (!m_ready.empty() || m_nQuit.load() != 0)
+            return PLAY_OK;
+        if (!IsValidPosition(m_groupKey) || m_dwSegmentEnd == 0) {
+            if (!IsValidPosition(m_backwardPosition))
+                return PLAY_E_NO_FRAME;
+            m_groupKey = m_backwardPosition;
+            m_dwSegmentEnd = kBackwardWholeGroup;
+        }
+        key = m_groupKey;
+        dwEnd = m_dwSegmentEnd;
+    }
+    const bool bFirstPass = dwEnd == kBackwardWholeGroup;
+    int32_t nResult;
+    if (bLimit) {
+        // A seek: the segment ends with the last picture at or before the
+        // value, in display order. A reordering stream may show a frame
+        // numbered lower after higher ones, so the pass goes on until the
+        // decoder could not hold any more back.
+        // The frame numbered exactly as asked wins where there is one.
+        uint32_t dwLast = 0;
+        bool bFound = false;
+        uint32_t dwAfter = 0;
+        nResult = DecodeGroup(key, false, [&](PLAY_FRAME *pFrame, uint32_t dwPosition) {
+            const int64_t llRelative = RelativeValue(pFrame->pFrame, bByTime);
+            ReleaseFrame(pFrame);
+            if (llRelative == static_cast<int64_t>(dwValue)) {
+                dwLast = dwPosition;
+                bFound = true;
+                return false;
+            }
+            if (llRelative < static_cast<int64_t>(dwValue) || !bFound) {
+                dwLast = dwPosition;
+                bFound = true;
+                dwAfter = 0;
+                return true;
+            }
+            return ++dwAfter < kPlayDecoderHeldMax;
+        });
+        if (nResult < 0)
+            return nResult;
+        dwEnd = bFound ? dwLast + 1 : 0;
+    }
+
+    // The segment: the last kBackwardSegment pictures before dwEnd.
+    std::deque<PLAY_FRAME *> window;
+    uint32_t dwCount = 0;
+    int32_t nKept = PLAY_OK;
+    nResult = DecodeGroup(key, bFirstPass, [&](PLAY_FRAME *pFrame, uint32_t dwPosition) {
+        if (dwPosition >= dwEnd) {
+            ReleaseFrame(pFrame); // the rest was shown already
+            return false;
+        }
+        dwCount = dwPosition + 1;
+        PLAY_FRAME *pCopy = static_cast<PLAY_FRAME *>(AllocClassBlock(&m_pool, 0));
+        if (pCopy == nullptr) {
+            ReleaseFrame(pFrame);
+            nKept = PLAY_E_OUT_OF_MEMORY;
+            return true;
+        }
+        std::memcpy(pCopy, pFrame, sizeof(*pFrame));
+        try {
+            window.push_back(pCopy);
+        } catch (...) {
+            FreeFrameCopy(pCopy);
+            nKept = PLAY_E_OUT_OF_MEMORY;
+            return true;
+        }
+        if (window.size() > kBackwardSegment) {
+            FreeFrameCopy(window.front()); // an earlier segment's
+            window.pop_front();
+        }
+        platform::CLockGuard guard(m_lock);
+        if (window.size() > m_dwPeakHeld)
+            m_dwPeakHeld = static_cast<uint32_t>(window.size());
+        return true;
+    });
+    if (nResult < 0) {
+        for (PLAY_FRAME *pFrame : window)
+            FreeFrameCopy(pFrame);
+        return nResult; // the same segment is tried again
+    }
+    for (PLAY_FRAME *pKept : window)
+        OnDecode(pKept);
+    platform::CLockGuard guard(m_lock);
+    const uint32_t dwBegin = dwCount - static_cast<uint32_t>(window.size());
+    for (auto it = window.rbegin(); it != window.rend(); ++it)
+        m_ready.push_back(*it);
+    m_dwSegmentEnd = dwBegin;
+    if (dwBegin == 0)
+        MoveToPreviousGroup();
+    return nKept;
 }
 
 int32_t CFileMode::BackwardPresent(PLAY_FRAME *pFrame) {
@@ -214,21 +277,16 @@ int32_t CFileMode::BackwardPresent(PLAY_FRAME *pFrame) {
     return PLAY_OK;
 }
 
-int32_t CFileMode::PlayStep(PLAY_FRAME *pFrame) {
+int32_t CFileMode::TakeDecodedFrame(PLAY_FRAME *pFrame) {
     if (!IsBackward())
-        return CFileModeForward::PlayStep(pFrame);
+        return CFileModeForward::TakeDecodedFrame(pFrame);
+    if (pFrame->pFrame != nullptr)
+        return PLAY_OK; // kept from a full display
     BackwardDecode();
-    int32_t nResult = BackwardPresent(pFrame);
+    const int32_t nResult = BackwardPresent(pFrame);
     if (nResult == PLAY_E_NO_FRAME)
         return PLAY_E_NOT_READY; // nothing loadable now: wait for the next round, do not spin
-    if (nResult < 0)
-        return nResult;
-    nResult = RenderFrame(pFrame);
-    if (nResult < 0)
-        return nResult;
-    UpdateStatistics(pFrame);
-    CheckFileEnd(pFrame);
-    return PLAY_OK;
+    return nResult;
 }
 
 void CFileMode::CheckFileEnd(PLAY_FRAME *pFrame) {
@@ -248,6 +306,7 @@ void CFileMode::CheckFileEnd(PLAY_FRAME *pFrame) {
         m_attr.dwPlayDuration = 0;
         m_attr.dwPlayVideoFrameIndex = 0;
         m_lastVideoFrame = FramePosition{};
+        m_lastReadVideo = FramePosition{};
         m_backwardPosition = FramePosition{};
     }
     FireFileEnded();
@@ -264,7 +323,8 @@ int32_t CFileMode::SeekRatio(float fRatio) {
         platform::CLockGuard guard(m_lock);
         dwDuration = m_attr.dwFileDuration;
     }
-    return SeekTime(static_cast<uint32_t>(std::trunc(static_cast<double>(dwDuration) * static_cast<double>(fRatio))));
+    return SeekTime(
+        static_cast<uint32_t>(std::trunc(static_cast<double>(dwDuration) * static_cast<double>(fRatio))));
 }
 
 int32_t CFileMode::SeekTime(uint32_t dwMs) {
@@ -280,11 +340,15 @@ int32_t CFileMode::SeekIndex(uint32_t dwIndex) {
 }
 
 int32_t CFileMode::SeekBackward(bool bByTime, uint32_t dwValue) {
-    platform::CLockGuard guard(m_lock);
     if (IndexCount() == 0)
         return PLAY_E_NOT_FOUND;
-    if (!bByTime && IsValidPosition(m_firstFrame) && IsValidPosition(m_lastVideoFrame) &&
-        dwValue + 1 == m_lastVideoFrame.dwSequence - m_firstFrame.dwSequence)
+    bool bPrevious;
+    {
+        platform::CLockGuard guard(m_lock);
+        bPrevious = !bByTime && IsValidPosition(m_firstFrame) && IsValidPosition(m_lastVideoFrame) &&
+                    dwValue + 1 == m_lastVideoFrame.dwSequence - m_firstFrame.dwSequence;
+    }
+    if (bPrevious)
         return StepBackward(); // the frame before: the ready list has it
     FramePosition target{};
     FramePosition next{};
@@ -293,30 +357,21 @@ int32_t CFileMode::SeekBackward(bool bByTime, uint32_t dwValue) {
     if (nResult < 0)
         return nResult;
     ClearPending();
-    m_backwardPosition = target;
-    m_attr.ullPlayDataSize = target.ullFileOffset;
-    m_lastVideoFrame = FramePosition{};
-    DestroyVideoDecoder();
-    BackwardDecode();
-
-    // Later frames of the group are timed without being shown; the first at
-    // or before the asked value is shown.
-    nResult = PLAY_OK;
-    for (;;) {
-        PLAY_FRAME frame{};
-        if (BackwardPresent(&frame) < 0)
-            break;
-        const int64_t llRelative = bByTime
-                                       ? static_cast<int64_t>(frame.pFrame->dwTimestamp) - m_firstFrame.dwTimestamp
-                                       : static_cast<int64_t>(frame.pFrame->dwSequence) - m_firstFrame.dwSequence;
-        if (llRelative <= static_cast<int64_t>(dwValue)) {
-            nResult = ShowFrame(&frame);
-            ReleaseFrame(&frame);
-            break;
-        }
-        PassFrame(&frame);
-        ReleaseFrame(&frame);
+    {
+        platform::CLockGuard guard(m_lock);
+        m_groupKey = target;
+        m_dwSegmentEnd = kBackwardWholeGroup;
+        m_attr.ullPlayDataSize = target.ullFileOffset;
+        m_lastVideoFrame = FramePosition{};
     }
+    // The first segment ends with the last picture at or before the value;
+    // backward play goes on from there.
+    nResult = DecodeSegment(true, bByTime, dwValue);
+    PLAY_FRAME frame{};
+    if (BackwardPresent(&frame) < 0)
+        return nResult < 0 ? nResult : PLAY_OK;
+    nResult = ShowFrame(&frame);
+    ReleaseFrame(&frame);
     return nResult;
 }
 
@@ -328,11 +383,11 @@ int32_t CFileMode::StepForward() {
 
 int32_t CFileMode::StepBackward() {
     for (;;) {
-        BackwardDecode();
+        const int32_t nDecoded = BackwardDecode();
         PLAY_FRAME frame{};
         int32_t nResult = BackwardPresent(&frame);
         if (nResult < 0)
-            return nResult; // nothing before this frame
+            return nDecoded < 0 ? nDecoded : nResult; // nothing before this frame, or a failed read
         nResult = ShowFrame(&frame);
         ReleaseFrame(&frame);
         if (nResult >= 0)

@@ -69,104 +69,40 @@ int32_t CFileMode6000::InitAttributes() {
     return nResult;
 }
 
-int32_t CFileMode6000::ReadNextFrame(PLAY_FRAME *pFrame) {
+int32_t CFileMode6000::PositionReader(uint64_t ullOffset) {
     platform::CLockGuard guard(m_lock);
-    if (m_pStream == nullptr)
-        return PLAY_E_FAIL;
-    bool bResync = !IsValidPosition(m_lastVideoFrame);
-    if (bResync)
-        m_pStream->Seek(0);
-    uint32_t dwCount = 0;
-    if (Demux_GetFrameCount(m_pStream, &dwCount) < 0 || dwCount == 0) {
-        // The cursor is past the last frame: nothing more will come.
-        if (!bResync || IndexCount() == 0)
-            CheckFileEnd(nullptr);
-        return PLAY_E_FAIL;
-    }
-    for (uint32_t i = 0; i < dwCount; ++i) {
-        FrameRecord *pRecord = nullptr;
-        const int32_t nResult = Demux_GetFrame(m_pStream, &pRecord);
-        if (nResult < 0)
-            return nResult;
-        const int32_t nType = pRecord->nType;
-        if (!bResync) {
-            if (nType == DEMUX_FRAME_AUDIO) {
-                m_attr.ullPlayDataSize += FrameBytes(pRecord);
-                pFrame->pFrame = pRecord;
-                return PLAY_OK;
-            }
-            if (IsVideoType(nType)) {
-                const FramePosition pos = PositionOf(pRecord);
-                const bool bFollows = IsValidPosition(m_lastVideoFrame) && IsValidPosition(pos) &&
-                                      pos.dwSequence == m_lastVideoFrame.dwSequence + 1;
-                if (!(EnableFlags() & PLAY_ENABLE_RESET_ON_GAP) || bFollows) {
-                    m_attr.ullPlayDataSize = pRecord->ullFileOffset;
-                    pFrame->pFrame = pRecord;
-                    return PLAY_OK;
-                }
-                m_lastVideoFrame = FramePosition{};
-                m_window = StatisticsWindow{};
-                bResync = true;
-                Demux_FreeFrame(m_pStream, pRecord);
-                continue;
-            }
-        } else if (nType == DEMUX_FRAME_I) {
-            m_attr.ullPlayDataSize = pRecord->ullFileOffset;
-            pFrame->pFrame = pRecord;
-            return PLAY_OK;
-        }
-        Demux_FreeFrame(m_pStream, pRecord);
-    }
-    return PLAY_E_FAIL;
-}
-
-int32_t CFileMode6000::ReadKeyFrameAt(PLAY_FRAME *pFrame, uint64_t ullOffset) {
-    platform::CLockGuard guard(m_lock);
-    if (ullOffset >= m_attr.ullFileSize)
-        return PLAY_E_INVALID_VALUE;
     if (m_pStream == nullptr || m_pStream->Seek(ullOffset) < 0)
         return PLAY_E_FAIL;
-    uint32_t dwCount = 0;
-    if (Demux_GetFrameCount(m_pStream, &dwCount) < 0)
-        return PLAY_E_FAIL;
-    for (uint32_t i = 0; i < dwCount; ++i) {
-        FrameRecord *pRecord = nullptr;
-        if (Demux_GetFrame(m_pStream, &pRecord) < 0)
-            break;
-        if (pRecord->nType == DEMUX_FRAME_I) {
-            m_attr.ullPlayDataSize = pRecord->ullFileOffset;
-            pFrame->pFrame = pRecord;
-            return PLAY_OK;
-        }
-        Demux_FreeFrame(m_pStream, pRecord);
-    }
-    return PLAY_E_FAIL;
-}
-
-int32_t CFileMode6000::LoadGroup(uint64_t ullStart, uint64_t ullEnd) {
-    platform::CLockGuard guard(m_lock);
-    if (ullStart >= m_attr.ullFileSize)
-        return PLAY_E_FAIL;
-    if (m_pStream == nullptr || m_pStream->Seek(ullStart) < 0)
-        return PLAY_E_FAIL;
-    uint32_t dwCount = 0;
-    if (Demux_GetFrameCount(m_pStream, &dwCount) < 0)
-        return PLAY_E_FAIL;
-    CGroupLoader loader;
-    for (uint32_t i = 0; i < dwCount; ++i) {
-        FrameRecord *pRecord = nullptr;
-        if (Demux_GetFrame(m_pStream, &pRecord) < 0)
-            break;
-        if (loader.Take(this, pRecord))
-            break;
-    }
-    if (ullEnd != kFileNoOffset && ullEnd < m_attr.ullFileSize)
-        m_pStream->Seek(ullEnd);
     return PLAY_OK;
 }
 
+int32_t CFileMode6000::NextParsedFrame(FrameRecord **ppRecord) {
+    platform::CLockGuard guard(m_lock);
+    if (m_pStream == nullptr)
+        return PLAY_E_FAIL;
+    uint32_t dwCount = 0;
+    FrameRecord *pRecord = nullptr;
+    // The cursor past the last frame: nothing more will come.
+    if (Demux_GetFrameCount(m_pStream, &dwCount) < 0 || dwCount == 0 ||
+        Demux_GetFrame(m_pStream, &pRecord) < 0 || pRecord == nullptr)
+        return PLAY_E_NO_FRAME;
+    *ppRecord = pRecord;
+    return PLAY_OK;
+}
+
+void CFileMode6000::AccountRead(const FrameRecord *pRecord) {
+    // The parser holds the whole file: a frame's offset is how far play got.
+    if (pRecord->nType == DEMUX_FRAME_AUDIO)
+        m_attr.ullPlayDataSize += FrameBytes(pRecord);
+    else
+        m_attr.ullPlayDataSize = pRecord->ullFileOffset;
+}
+
 bool CFileMode6000::MoreToRead() {
+    if (DecoderHoldsFrames())
+        return true;
     platform::CLockGuard guard(m_lock);
     uint32_t dwCount = 0;
-    return m_pStream != nullptr && Demux_GetFrameCount(m_pStream, &dwCount) >= 0 && dwCount > 0;
+    return !m_pending.empty() ||
+           (m_pStream != nullptr && Demux_GetFrameCount(m_pStream, &dwCount) >= 0 && dwCount > 0);
 }

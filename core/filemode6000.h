@@ -15,10 +15,11 @@ public:
 
     int32_t Open(const PLAY_CREATE_PARAM *pParam) override;
     int32_t InitAttributes() override;
-    int32_t ReadNextFrame(PLAY_FRAME *pFrame) override;
-    int32_t ReadKeyFrameAt(PLAY_FRAME *pFrame, uint64_t ullOffset) override;
-    int32_t LoadGroup(uint64_t ullStart, uint64_t ullEnd) override;
 
 protected:
+    // Reading moves the parser's cursor instead of reading the file.
+    int32_t PositionReader(uint64_t ullOffset) override;
+    int32_t NextParsedFrame(FrameRecord **ppRecord) override;
+    void AccountRead(const FrameRecord *pRecord) override;
     bool MoreToRead() override;
 };

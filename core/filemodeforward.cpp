@@ -185,7 +185,8 @@ void CFileModeForward::IndexThreadRun() {
     if (pParser != nullptr && Demux_GetInfo(pParser, &info) >= 0 && file.Seek(0)) {
         uint64_t ullRemaining = static_cast<uint64_t>(llSize);
         while (m_nIndexQuit.load() == 0 && ullRemaining > 0) {
-            const uint32_t dwWant = ullRemaining < kFileReadBlock ? static_cast<uint32_t>(ullRemaining) : kFileReadBlock;
+            const uint32_t dwWant =
+                ullRemaining < kFileReadBlock ? static_cast<uint32_t>(ullRemaining) : kFileReadBlock;
             const int64_t llRead = file.Read(pBuffer, dwWant);
             if (llRead <= 0)
                 break;
@@ -385,6 +386,10 @@ int32_t CFileModeForward::Stop() {
     if (nResult < 0)
         return nResult;
     ClearPending();
+    {
+        platform::CLockGuard guard(m_lock);
+        m_lastReadVideo = FramePosition{}; // play starts over at the beginning
+    }
     SetFileEnded(false);
     return PLAY_OK;
 }
@@ -458,6 +463,37 @@ int32_t CFileModeForward::FeedParser() {
     return static_cast<int32_t>(llRead);
 }
 
+int32_t CFileModeForward::PositionReader(uint64_t ullOffset) {
+    platform::CLockGuard guard(m_lock);
+    if (m_pStream == nullptr || m_pReadBuffer == nullptr || !m_file.Seek(static_cast<int64_t>(ullOffset)))
+        return PLAY_E_FAIL;
+    ResetParserAt(ullOffset);
+    return PLAY_OK;
+}
+
+int32_t CFileModeForward::NextParsedFrame(FrameRecord **ppRecord) {
+    platform::CLockGuard guard(m_lock);
+    if (m_pStream == nullptr || m_pReadBuffer == nullptr)
+        return PLAY_E_FAIL;
+    for (;;) {
+        FrameRecord *pRecord = nullptr;
+        if (Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
+            Rebase(pRecord);
+            *ppRecord = pRecord;
+            return PLAY_OK;
+        }
+        const int32_t nRead = FeedParser();
+        if (nRead < 0)
+            return nRead;
+        if (nRead == 0)
+            return PLAY_E_NO_FRAME;
+    }
+}
+
+void CFileModeForward::AccountRead(const FrameRecord *pRecord) {
+    m_attr.ullPlayDataSize += FrameBytes(pRecord);
+}
+
 int32_t CFileModeForward::ReadFrame(PLAY_FRAME *pFrame) {
     if (pFrame->pFrame != nullptr)
         return PLAY_OK;
@@ -468,6 +504,8 @@ int32_t CFileModeForward::ReadFrame(PLAY_FRAME *pFrame) {
             pFrame->pFrame = m_pending.front();
             m_pending.pop_front();
             m_attr.ullPlayDataSize += FrameBytes(pFrame->pFrame);
+            if (IsVideoType(pFrame->pFrame->nType))
+                m_lastReadVideo = PositionOf(pFrame->pFrame);
             nResult = PLAY_OK;
         } else {
             nResult = ReadNextFrame(pFrame);
@@ -485,56 +523,61 @@ int32_t CFileModeForward::ReadFrame(PLAY_FRAME *pFrame) {
 
 int32_t CFileModeForward::ReadNextFrame(PLAY_FRAME *pFrame) {
     platform::CLockGuard guard(m_lock);
-    if (m_pStream == nullptr || m_pReadBuffer == nullptr)
-        return PLAY_E_FAIL;
-    bool bResync = !IsValidPosition(m_lastVideoFrame);
+    bool bResync = !IsValidPosition(m_lastReadVideo);
     if (bResync) {
         m_attr.ullPlayDataSize = 0;
-        if (!m_file.Seek(0))
-            return PLAY_E_FAIL;
-        ResetParserAt(0);
+        const int32_t nResult = PositionReader(0);
+        if (nResult < 0)
+            return nResult;
     }
     for (;;) {
         FrameRecord *pRecord = nullptr;
-        while (Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
-            Rebase(pRecord);
-            m_attr.ullPlayDataSize += FrameBytes(pRecord);
-            const int32_t nType = pRecord->nType;
-            if (!bResync) {
-                if (nType == DEMUX_FRAME_AUDIO) {
-                    pFrame->pFrame = pRecord;
-                    return PLAY_OK;
-                }
-                if (IsVideoType(nType)) {
-                    const FramePosition pos = PositionOf(pRecord);
-                    const bool bFollows = IsValidPosition(m_lastVideoFrame) && IsValidPosition(pos) &&
-                                          pos.dwSequence == m_lastVideoFrame.dwSequence + 1;
-                    if (!(EnableFlags() & PLAY_ENABLE_RESET_ON_GAP) || bFollows) {
-                        pFrame->pFrame = pRecord;
-                        return PLAY_OK;
-                    }
-                    // A gap: play on from the next key frame, which may be
-                    // this one.
-                    m_lastVideoFrame = FramePosition{};
-                    m_window = StatisticsWindow{};
-                    bResync = true;
-                }
-            }
-            if (bResync && nType == DEMUX_FRAME_I) {
+        const int32_t nResult = NextParsedFrame(&pRecord);
+        if (nResult < 0)
+            return nResult;
+        AccountRead(pRecord);
+        const int32_t nType = pRecord->nType;
+        if (!bResync) {
+            if (nType == DEMUX_FRAME_AUDIO) {
                 pFrame->pFrame = pRecord;
                 return PLAY_OK;
             }
-            Demux_FreeFrame(m_pStream, pRecord);
-            pRecord = nullptr;
+            if (IsVideoType(nType)) {
+                const FramePosition pos = PositionOf(pRecord);
+                if (!(EnableFlags() & PLAY_ENABLE_RESET_ON_GAP) || Follows(m_lastReadVideo, pos)) {
+                    m_lastReadVideo = pos;
+                    pFrame->pFrame = pRecord;
+                    return PLAY_OK;
+                }
+                // A gap: play on from the next key frame, which may be
+                // this one.
+                m_lastVideoFrame = FramePosition{};
+                m_window = StatisticsWindow{};
+                bResync = true;
+            }
         }
-        const int32_t nRead = FeedParser();
-        if (nRead < 0)
-            return nRead == PLAY_E_FAIL ? PLAY_E_FAIL : nRead;
-        if (nRead == 0) {
-            CheckFileEnd(nullptr);
-            return PLAY_E_FAIL;
+        if (bResync && nType == DEMUX_FRAME_I) {
+            m_lastReadVideo = PositionOf(pRecord);
+            pFrame->pFrame = pRecord;
+            return PLAY_OK;
         }
+        Demux_FreeFrame(m_pStream, pRecord);
     }
+}
+
+int32_t CFileModeForward::TakeDecodedFrame(PLAY_FRAME *pFrame) {
+    const int32_t nResult = ReadFrame(pFrame);
+    if (nResult == PLAY_E_NO_FRAME) {
+        // The end of the file: the pictures the decoder still holds come
+        // first, then the end is reported.
+        if (DrainFrame(pFrame) >= 0)
+            return PLAY_OK;
+        CheckFileEnd(nullptr);
+        return PLAY_E_FAIL;
+    }
+    if (nResult < 0)
+        return nResult;
+    return DecodeFrame(pFrame);
 }
 
 void CFileModeForward::CheckFileEnd(PLAY_FRAME *pFrame) {
@@ -546,8 +589,9 @@ void CFileModeForward::CheckFileEnd(PLAY_FRAME *pFrame) {
             last = m_lastIndexedVideo;
         }
         // Frames the file holds after its last video frame (audio, or data
-        // appended since indexing) are still delivered: the reader reports
-        // the end when it finds nothing more.
+        // appended since indexing) are still delivered, and so are pictures
+        // the decoder still holds: the reader reports the end when it finds
+        // nothing more.
         bEnd = IsValidPosition(last) && pFrame->pFrame->dwSequence >= last.dwSequence && !MoreToRead();
     }
     if (!bEnd)
@@ -557,13 +601,17 @@ void CFileModeForward::CheckFileEnd(PLAY_FRAME *pFrame) {
         m_attr.ullPlayDataSize = m_attr.ullFileSize;
         m_attr.dwFileEnded = 1;
         m_attr.dwPlayDuration = m_attr.dwFileDuration;
-        m_attr.dwPlayVideoFrameIndex = m_attr.dwFileVideoFrameCount > 0 ? m_attr.dwFileVideoFrameCount - 1 : 0;
+        m_attr.dwPlayVideoFrameIndex =
+            m_attr.dwFileVideoFrameCount > 0 ? m_attr.dwFileVideoFrameCount - 1 : 0;
         m_lastVideoFrame = FramePosition{};
+        m_lastReadVideo = FramePosition{};
     }
     FireFileEnded();
 }
 
 bool CFileModeForward::MoreToRead() {
+    if (DecoderHoldsFrames())
+        return true;
     platform::CLockGuard guard(m_lock);
     uint32_t dwQueued = 0;
     GetQueuedCount(&dwQueued);
@@ -578,27 +626,21 @@ int32_t CFileModeForward::ReadKeyFrameAt(PLAY_FRAME *pFrame, uint64_t ullOffset)
     platform::CLockGuard guard(m_lock);
     if (ullOffset >= m_attr.ullFileSize)
         return PLAY_E_INVALID_VALUE;
-    if (m_pStream == nullptr || m_pReadBuffer == nullptr)
-        return PLAY_E_FAIL;
+    int32_t nResult = PositionReader(ullOffset);
+    if (nResult < 0)
+        return nResult;
     m_attr.ullPlayDataSize = ullOffset;
-    if (!m_file.Seek(static_cast<int64_t>(ullOffset)))
-        return PLAY_E_FAIL;
-    ResetParserAt(ullOffset);
     for (;;) {
         FrameRecord *pRecord = nullptr;
-        while (Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
-            Rebase(pRecord);
-            m_attr.ullPlayDataSize += FrameBytes(pRecord);
-            if (pRecord->nType == DEMUX_FRAME_I) {
-                pFrame->pFrame = pRecord;
-                return PLAY_OK;
-            }
-            Demux_FreeFrame(m_pStream, pRecord);
-            pRecord = nullptr;
+        nResult = NextParsedFrame(&pRecord);
+        if (nResult < 0)
+            return nResult == PLAY_E_NO_FRAME ? PLAY_E_FAIL : nResult;
+        AccountRead(pRecord);
+        if (pRecord->nType == DEMUX_FRAME_I) {
+            pFrame->pFrame = pRecord;
+            return PLAY_OK;
         }
-        const int32_t nRead = FeedParser();
-        if (nRead <= 0)
-            return nRead < 0 ? nRead : PLAY_E_FAIL;
+        Demux_FreeFrame(m_pStream, pRecord);
     }
 }
 
@@ -641,7 +683,7 @@ bool CFileModeForward::CGroupLoader::Take(CFileModeForward *pPlayer, FrameRecord
     }
     if (nType >= DEMUX_FRAME_P && nType <= DEMUX_FRAME_DROPPABLE) {
         const FramePosition pos = PositionOf(pRecord);
-        if ((pPlayer->EnableFlags() & PLAY_ENABLE_RESET_ON_GAP) && pos.dwSequence != m_last.dwSequence + 1) {
+        if ((pPlayer->EnableFlags() & PLAY_ENABLE_RESET_ON_GAP) && !Follows(m_last, pos)) {
             Demux_FreeFrame(pPlayer->m_pStream, pRecord);
             pPlayer->m_window = StatisticsWindow{};
             return true;
@@ -658,31 +700,25 @@ int32_t CFileModeForward::LoadGroup(uint64_t ullStart, uint64_t ullEnd) {
     platform::CLockGuard guard(m_lock);
     if (ullStart >= m_attr.ullFileSize)
         return PLAY_E_FAIL;
-    if (m_pStream == nullptr || m_pReadBuffer == nullptr || !m_file.Seek(static_cast<int64_t>(ullStart)))
-        return PLAY_E_FAIL;
-    ResetParserAt(ullStart);
+    int32_t nResult = PositionReader(ullStart);
+    if (nResult < 0)
+        return nResult;
     CGroupLoader loader;
-    bool bEnded = false;
-    while (!bEnded) {
+    for (;;) {
         FrameRecord *pRecord = nullptr;
-        while (!bEnded && Demux_GetFrame(m_pStream, &pRecord) >= 0 && pRecord != nullptr) {
-            Rebase(pRecord);
-            bEnded = loader.Take(this, pRecord);
-            pRecord = nullptr;
-        }
-        if (bEnded)
+        nResult = NextParsedFrame(&pRecord);
+        if (nResult == PLAY_E_NO_FRAME)
             break;
-        const int32_t nRead = FeedParser();
-        if (nRead == 0)
+        if (nResult < 0)
+            return nResult;
+        if (loader.Take(this, pRecord))
             break;
-        if (nRead < 0)
-            return nRead;
     }
     if (ullEnd != kFileNoOffset && ullEnd < m_attr.ullFileSize) {
         // Forward reading goes on with the next group.
-        if (!m_file.Seek(static_cast<int64_t>(ullEnd)))
-            return PLAY_E_FAIL;
-        ResetParserAt(ullEnd);
+        nResult = PositionReader(ullEnd);
+        if (nResult < 0)
+            return nResult;
     }
     return PLAY_OK;
 }
@@ -714,62 +750,89 @@ void CFileModeForward::Rebase(FrameRecord *pRecord) {
 // Seeks
 
 int32_t CFileModeForward::Seek(uint32_t dwKind, const void *pValue, uint32_t) {
+    if (dwKind != PLAY_SEEK_RATIO && dwKind != PLAY_SEEK_TIME && dwKind != PLAY_SEEK_INDEX)
+        return PLAY_E_INVALID_VALUE;
+    uint32_t dwValue;
+    std::memcpy(&dwValue, pValue, sizeof(dwValue));
+    if (m_thread.Started() && m_thread.IsCurrent()) {
+        // From a callback of the play step: the step ends first, its frame
+        // unshown, and the seek runs right after it on this thread.
+        platform::CLockGuard guard(m_lock);
+        m_deferredSeek = DeferredSeek{dwKind, dwValue, m_bDirectionChange.load()};
+        m_bSeekDeferred.store(true);
+        return PLAY_OK;
+    }
     const int32_t nState = m_nState.load();
     if (nState >= PLAY_STATE_PAUSE_REQUESTED && nState <= PLAY_STATE_SEEK_ACKNOWLEDGED)
         return PLAY_E_NOT_READY;
     if (nState != PLAY_STATE_PAUSED && nState != PLAY_STATE_PLAYING)
         return PLAY_E_NOT_SUPPORTED;
-    const bool bWasEnded = FileEnded();
     // The play thread finishes its frame and stands still while the seek runs
     // here.
     int32_t nResult = RequestFromPlayThread(PLAY_STATE_SEEK_REQUESTED, nState);
     if (nResult < 0)
         return nResult;
-    {
-        platform::CLockGuard guard(m_lock);
-        if (m_pDisplayManager && m_pDisplayLink)
-            m_pDisplayLink->pfnDiscardPending(m_pDisplayManager);
-        if (m_pSound)
-            StopSoundOutput(m_pSound);
-        m_window = StatisticsWindow{};
-        m_bPrimeSeek = nState == PLAY_STATE_PAUSED && !m_bDirectionChange;
-        switch (dwKind) {
-        case PLAY_SEEK_RATIO: {
-            float fRatio;
-            std::memcpy(&fRatio, pValue, sizeof(fRatio));
-            nResult = SeekRatio(fRatio);
-            break;
-        }
-        case PLAY_SEEK_TIME: {
-            uint32_t dwMs;
-            std::memcpy(&dwMs, pValue, sizeof(dwMs));
-            nResult = SeekTime(dwMs);
-            break;
-        }
-        case PLAY_SEEK_INDEX: {
-            uint32_t dwIndex;
-            std::memcpy(&dwIndex, pValue, sizeof(dwIndex));
-            nResult = SeekIndex(dwIndex);
-            break;
-        }
-        default:
-            nResult = PLAY_E_INVALID_VALUE;
-            break;
-        }
-        m_attr.dwFileEnded = nResult < 0 ? (bWasEnded ? 1 : 0) : 0;
-        m_bPrimeSeek = false;
-    }
+    nResult = RunSeek(dwKind, dwValue, nState, m_bDirectionChange.load());
     m_nState.store(nState);
     if (m_pWake)
         m_pWake->Release(1);
     return nResult;
 }
 
-void CFileModeForward::DestroyVideoDecoder() {
+void CFileModeForward::RunDeferredSeek() {
+    DeferredSeek request;
+    {
+        platform::CLockGuard guard(m_lock);
+        request = m_deferredSeek;
+        m_bSeekDeferred.store(false);
+    }
+    // The callback may have paused (or stopped) the player meanwhile; the
+    // seek runs from the state it finds.
+    int32_t nState = m_nState.load();
+    if (nState != PLAY_STATE_PLAYING && nState != PLAY_STATE_PAUSED)
+        return;
+    if (!m_nState.compare_exchange_strong(nState, PLAY_STATE_SEEK_ACKNOWLEDGED))
+        return;
+    RunSeek(request.dwKind, request.dwValue, nState, request.bDirectionChange);
+    m_nState.store(nState);
+}
+
+int32_t CFileModeForward::RunSeek(uint32_t dwKind, uint32_t dwValue, int32_t nFromState,
+                                  bool bDirectionChange) {
+    // No lock is held while the seek decodes: its callbacks may call back
+    // into the player, and attribute reads go on meanwhile.
+    bool bWasEnded;
+    void *pDisplayManager;
+    {
+        platform::CLockGuard guard(m_lock);
+        bWasEnded = m_attr.dwFileEnded != 0;
+        pDisplayManager = m_pDisplayManager;
+        if (m_pSound)
+            StopSoundOutput(m_pSound);
+        m_window = StatisticsWindow{};
+        m_bPrimeSeek = nFromState == PLAY_STATE_PAUSED && !bDirectionChange;
+    }
+    if (pDisplayManager && m_pDisplayLink)
+        m_pDisplayLink->pfnDiscardPending(pDisplayManager);
+    int32_t nResult;
+    switch (dwKind) {
+    case PLAY_SEEK_RATIO: {
+        float fRatio;
+        std::memcpy(&fRatio, &dwValue, sizeof(fRatio));
+        nResult = SeekRatio(fRatio);
+        break;
+    }
+    case PLAY_SEEK_TIME:
+        nResult = SeekTime(dwValue);
+        break;
+    default:
+        nResult = SeekIndex(dwValue);
+        break;
+    }
     platform::CLockGuard guard(m_lock);
-    if (m_pVideoDecoder != nullptr)
-        Vdec_Destroy(m_pVideoDecoder);
-    m_pVideoDecoder = nullptr;
+    m_attr.dwFileEnded = nResult < 0 ? (bWasEnded ? 1 : 0) : 0;
+    m_bPrimeSeek = false;
+    return nResult;
 }
 
 int32_t CFileModeForward::RenderRetrying(PLAY_FRAME *pFrame) {
@@ -818,32 +881,34 @@ int32_t CFileModeForward::IndexFindTarget(bool bByTime, uint32_t dwValue, FrameP
 }
 
 int32_t CFileModeForward::SeekRatio(float fRatio) {
-    platform::CLockGuard guard(m_lock);
     PLAY_FRAME frame{};
+    uint64_t ullFileSize;
+    {
+        platform::CLockGuard guard(m_lock);
+        ullFileSize = m_attr.ullFileSize;
+    }
     const uint64_t ullOffset =
-        static_cast<uint64_t>(std::trunc(static_cast<double>(m_attr.ullFileSize) * static_cast<double>(fRatio)));
+        static_cast<uint64_t>(std::trunc(static_cast<double>(ullFileSize) * static_cast<double>(fRatio)));
     int32_t nResult = ReadKeyFrameAt(&frame, ullOffset);
     if (nResult < 0) {
         ReleaseFrame(&frame);
         return nResult;
     }
     ClearPending();
-    m_lastVideoFrame = FramePosition{};
     DestroyVideoDecoder(); // the key frame starts a new one
-    if (frame.pFrame != nullptr && frame.pFrame->nType == DEMUX_FRAME_I) {
-        DecodeFrame(&frame);
-        FramePosition consumed{};
-        const bool bPrimed = PrimePicture(&frame, &consumed);
-        nResult = RenderRetrying(&frame);
-        if (nResult >= 0) {
-            UpdateStatistics(&frame);
-            CheckFileEnd(&frame);
-        }
-        if (bPrimed)
-            m_lastVideoFrame = consumed;
+    uint32_t dwValue;
+    {
+        // The key frame is played from the pending queue like a group's.
+        platform::CLockGuard guard(m_lock);
+        FrameRecord *pKey = frame.pFrame;
+        frame.pFrame = nullptr;
+        dwValue = RelativeOf(PositionOf(pKey), false);
+        const uint64_t ullBytes = FrameBytes(pKey);
+        m_attr.ullPlayDataSize = m_attr.ullPlayDataSize > ullBytes ? m_attr.ullPlayDataSize - ullBytes : 0;
+        m_pending.push_front(pKey);
+        m_lastVideoFrame = FramePosition{};
     }
-    ReleaseFrame(&frame);
-    return nResult;
+    return ShowFirstFrom(false, dwValue);
 }
 
 int32_t CFileModeForward::SeekTime(uint32_t dwMs) {
@@ -855,11 +920,15 @@ int32_t CFileModeForward::SeekIndex(uint32_t dwIndex) {
 }
 
 int32_t CFileModeForward::SeekForward(bool bByTime, uint32_t dwValue) {
-    platform::CLockGuard guard(m_lock);
     if (IndexCount() == 0)
         return PLAY_E_NOT_FOUND;
-    if (!bByTime && IsValidPosition(m_firstFrame) && IsValidPosition(m_lastVideoFrame) &&
-        dwValue == m_lastVideoFrame.dwSequence - m_firstFrame.dwSequence + 1)
+    bool bNext;
+    {
+        platform::CLockGuard guard(m_lock);
+        bNext = !bByTime && IsValidPosition(m_firstFrame) && IsValidPosition(m_lastVideoFrame) &&
+                dwValue == m_lastVideoFrame.dwSequence - m_firstFrame.dwSequence + 1;
+    }
+    if (bNext)
         return StepForward(); // the next frame: no group to load
     FramePosition target{};
     FramePosition next{};
@@ -871,40 +940,92 @@ int32_t CFileModeForward::SeekForward(bool bByTime, uint32_t dwValue) {
     nResult = LoadGroup(target.ullFileOffset, bHasNext ? next.ullFileOffset : kFileNoOffset);
     if (nResult < 0)
         return nResult;
-    m_attr.ullPlayDataSize = target.ullFileOffset;
-    m_lastVideoFrame = FramePosition{};
+    {
+        platform::CLockGuard guard(m_lock);
+        m_attr.ullPlayDataSize = target.ullFileOffset;
+        m_lastVideoFrame = FramePosition{};
+    }
     DestroyVideoDecoder();
+    return ShowFirstFrom(bByTime, dwValue);
+}
 
-    // Decode the group up to the asked frame; show that one, time the
-    // earlier ones without showing them. The rest stays pending.
-    nResult = PLAY_OK;
-    while (!m_pending.empty()) {
+int32_t CFileModeForward::ShowFirstFrom(bool bByTime, uint32_t dwValue) {
+    bool bPrime;
+    // A frame numbered exactly as asked is the one shown: a reordering
+    // stream may show frames numbered higher before it.
+    bool bExact = false;
+    {
+        platform::CLockGuard guard(m_lock);
+        bPrime = m_bPrimeSeek;
+        for (const FrameRecord *pRecord : m_pending)
+            if (IsVideoType(pRecord->nType) && RelativeOf(PositionOf(pRecord), bByTime) == dwValue)
+                bExact = true;
+    }
+    uint32_t dwReadAhead = 0;
+    for (;;) {
         PLAY_FRAME frame{};
-        frame.pFrame = m_pending.front();
-        m_pending.pop_front();
-        m_attr.ullPlayDataSize += FrameBytes(frame.pFrame);
+        bool bDecoded = false;
+        {
+            platform::CLockGuard guard(m_lock);
+            if (!m_pending.empty()) {
+                frame.pFrame = m_pending.front();
+                m_pending.pop_front();
+                m_attr.ullPlayDataSize += FrameBytes(frame.pFrame);
+                if (IsVideoType(frame.pFrame->nType))
+                    m_lastReadVideo = PositionOf(frame.pFrame);
+            }
+        }
+        if (frame.pFrame == nullptr) {
+            // Out of the group. A playing player shows what the decoder holds
+            // back as play goes on; a paused one would show nothing, so the
+            // frames behind are fed until the picture comes.
+            if (!bPrime || !DecoderHoldsFrames() || dwReadAhead >= kFilePrimeFramesMax)
+                return PLAY_OK;
+            const int32_t nRead = ReadNextFrame(&frame);
+            if (nRead == PLAY_E_NO_FRAME) {
+                if (DrainFrame(&frame) < 0)
+                    return PLAY_OK;
+                bDecoded = true;
+            } else if (nRead < 0) {
+                ReleaseFrame(&frame);
+                return PLAY_OK;
+            } else if (!IsVideoType(frame.pFrame->nType)) {
+                ReleaseFrame(&frame); // a seek plays no sound
+                continue;
+            } else {
+                ++dwReadAhead;
+            }
+        }
         const int32_t nType = frame.pFrame->nType;
         if (nType == DEMUX_FRAME_AUDIO) {
             UpdateStatistics(&frame);
-        } else if (IsVideoType(nType)) {
-            DecodeFrame(&frame);
-            const int64_t llRelative = bByTime
-                                           ? static_cast<int64_t>(frame.pFrame->dwTimestamp) - m_firstFrame.dwTimestamp
-                                           : static_cast<int64_t>(frame.pFrame->dwSequence) - m_firstFrame.dwSequence;
-            if (llRelative >= static_cast<int64_t>(dwValue)) {
-                FramePosition consumed{};
-                const bool bPrimed = PrimePicture(&frame, &consumed);
-                nResult = ShowFrame(&frame);
-                if (bPrimed)
-                    m_lastVideoFrame = consumed;
-                ReleaseFrame(&frame);
-                break;
-            }
-            PassFrame(&frame);
+            ReleaseFrame(&frame);
+            continue;
         }
+        if (!IsVideoType(nType)) {
+            ReleaseFrame(&frame);
+            continue;
+        }
+        if (!bDecoded)
+            DecodeFrame(&frame);
+        if (frame.pFrame == nullptr)
+            continue; // held back by the decoder
+        const FramePosition pos = PositionOf(frame.pFrame);
+        int64_t llRelative;
+        {
+            platform::CLockGuard guard(m_lock);
+            llRelative = bByTime ? static_cast<int64_t>(pos.dwTimestamp) - m_firstFrame.dwTimestamp
+                                 : static_cast<int64_t>(pos.dwSequence) - m_firstFrame.dwSequence;
+        }
+        if (bExact ? llRelative == static_cast<int64_t>(dwValue)
+                   : llRelative >= static_cast<int64_t>(dwValue)) {
+            const int32_t nResult = ShowFrame(&frame);
+            ReleaseFrame(&frame);
+            return nResult;
+        }
+        PassFrame(&frame);
         ReleaseFrame(&frame);
     }
-    return nResult;
 }
 
 int32_t CFileModeForward::ShowFrame(PLAY_FRAME *pFrame) {
@@ -920,60 +1041,20 @@ void CFileModeForward::PassFrame(PLAY_FRAME *pFrame) {
     CheckFileEnd(pFrame);
 }
 
-bool CFileModeForward::PrimePicture(PLAY_FRAME *pTarget, FramePosition *pConsumed) {
-    platform::CLockGuard guard(m_lock);
-    // Only a paused player waits on this picture: a playing one shows the
-    // next pictures a moment later, and a change of direction plays every
-    // frame from the one reached.
-    if (!m_bPrimeSeek || pTarget->output.picture.pBuffer != nullptr || m_pVideoDecoder == nullptr)
-        return false;
-    // A decoder that reorders gives its first picture only after the frames
-    // that follow in decoding order: feed those (they are not shown) until
-    // it comes. Pictures come out in display order, so the ones after it
-    // follow one per frame as reading goes on from the last frame fed.
-    m_lastVideoFrame = PositionOf(pTarget->pFrame);
-    bool bConsumed = false;
-    for (uint32_t i = 0; i < kFilePrimeFramesMax; ++i) {
-        PLAY_FRAME next{};
-        if (!m_pending.empty()) {
-            next.pFrame = m_pending.front();
-            m_pending.pop_front();
-            m_attr.ullPlayDataSize += FrameBytes(next.pFrame);
-        } else if (ReadNextFrame(&next) < 0) {
-            ReleaseFrame(&next);
-            break;
-        }
-        if (!IsVideoType(next.pFrame->nType)) {
-            ReleaseFrame(&next); // a seek plays no sound
-            continue;
-        }
-        DecodeFrame(&next);
-        m_lastVideoFrame = PositionOf(next.pFrame);
-        bConsumed = true;
-        const bool bPicture = next.output.picture.pBuffer != nullptr;
-        if (bPicture)
-            std::swap(pTarget->output, next.output);
-        ReleaseFrame(&next);
-        if (bPicture)
-            break;
-    }
-    *pConsumed = m_lastVideoFrame;
-    return bConsumed;
-}
-
 int32_t CFileModeForward::StepForward() {
     for (;;) {
         PLAY_FRAME frame{};
-        int32_t nResult = ReadFrame(&frame);
+        int32_t nResult = TakeDecodedFrame(&frame);
         if (nResult < 0) {
             ReleaseFrame(&frame);
             return nResult; // nothing left to read
         }
+        if (frame.pFrame == nullptr)
+            continue; // held back by the decoder: the next frame brings it
         const int32_t nType = frame.pFrame->nType;
         if (nType == DEMUX_FRAME_AUDIO) {
             UpdateStatistics(&frame);
         } else if (IsVideoType(nType)) {
-            DecodeFrame(&frame);
             nResult = RenderRetrying(&frame);
             if (nResult >= 0) {
                 UpdateStatistics(&frame);
@@ -987,22 +1068,7 @@ int32_t CFileModeForward::StepForward() {
 }
 
 // ---------------------------------------------------------------------------
-// Play steps
-
-int32_t CFileModeForward::PlayStep(PLAY_FRAME *pFrame) {
-    int32_t nResult = ReadFrame(pFrame);
-    if (nResult < 0)
-        return nResult;
-    nResult = DecodeFrame(pFrame);
-    if (nResult < 0)
-        return nResult;
-    nResult = RenderFrame(pFrame);
-    if (nResult < 0)
-        return nResult;
-    UpdateStatistics(pFrame);
-    CheckFileEnd(pFrame);
-    return PLAY_OK;
-}
+// Decoding on demand
 
 int32_t CFileModeForward::GetDecodeFrame(uint32_t, PLAY_FRAME **ppFrame) {
     if (!(EnableFlags() & PLAY_ENABLE_DECODE_ON_DEMAND))
@@ -1011,21 +1077,19 @@ int32_t CFileModeForward::GetDecodeFrame(uint32_t, PLAY_FRAME **ppFrame) {
         return PLAY_E_NO_FRAME;
     PLAY_FRAME frame{};
     for (;;) {
-        int32_t nResult = ReadFrame(&frame);
+        const int32_t nResult = TakeDecodedFrame(&frame);
         if (nResult < 0) {
             ReleaseFrame(&frame);
             // The reader found the end: that is "no more frames".
             return FileEnded() ? PLAY_E_NO_FRAME : nResult;
         }
-        nResult = DecodeFrame(&frame);
-        if (nResult >= 0) {
-            if (IsVideoType(frame.pFrame->nType))
-                ComputeFrameTiming(&frame);
-            UpdateStatistics(&frame);
-            CheckFileEnd(&frame);
-            break;
-        }
-        ReleaseFrame(&frame);
+        if (frame.pFrame == nullptr)
+            continue; // held back by the decoder
+        if (IsVideoType(frame.pFrame->nType))
+            ComputeFrameTiming(&frame);
+        UpdateStatistics(&frame);
+        CheckFileEnd(&frame);
+        break;
     }
     return HandOutFrame(&frame, ppFrame);
 }

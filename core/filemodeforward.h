@@ -36,7 +36,6 @@ public:
     int32_t RegisterCallbackFunction(uint32_t dwKind, const PLAY_CALLBACK_PARAM *pParam,
                                      uint32_t dwSize) override;
     int32_t InitAttributes() override;
-    int32_t PlayStep(PLAY_FRAME *pFrame) override;
     int32_t ReadFrame(PLAY_FRAME *pFrame) override;
     int32_t Stop() override;
     int32_t Play() override;
@@ -47,6 +46,9 @@ public:
     virtual int32_t IndexBlock(CBaseStream *pParser, const uint8_t *pData, uint32_t dwLength);
     virtual void IndexCompleted();
     virtual int32_t PlayBackward() = 0;
+    // The next frame of the file (a gap with reset-on-gap skips to the next
+    // key frame; with no reading position, reading starts over at the
+    // beginning). PLAY_E_NO_FRAME at the end of the file.
     virtual int32_t ReadNextFrame(PLAY_FRAME *pFrame);
     // pFrame null: the reader hit the end of the file.
     virtual void CheckFileEnd(PLAY_FRAME *pFrame);
@@ -99,11 +101,32 @@ protected:
     void ResetParserAt(uint64_t ullOffset);
     void Rebase(FrameRecord *pRecord);
 
-    // The frame a seek shows came out of a fresh decoder without a picture:
-    // feeds the following frames until the first picture comes and gives it
-    // to the frame. *pConsumed: the last frame fed, where reading goes on;
-    // false when none was fed.
-    bool PrimePicture(PLAY_FRAME *pTarget, FramePosition *pConsumed);
+    // The reader of the player's parser: PositionReader puts it at an
+    // offset of the file, NextParsedFrame takes the next frame (a queued
+    // one, else the parser is fed the next block), rebased onto the file;
+    // PLAY_E_NO_FRAME at the end of the file. AccountRead counts a frame
+    // taken into the play data size (player lock held).
+    virtual int32_t PositionReader(uint64_t ullOffset);
+    virtual int32_t NextParsedFrame(FrameRecord **ppRecord);
+    virtual void AccountRead(const FrameRecord *pRecord);
+
+    // Read, decode, and at the end of the file the decoder's last pictures;
+    // the end is reported once the decoder is empty too.
+    int32_t TakeDecodedFrame(PLAY_FRAME *pFrame) override;
+    void OnFrameDone(PLAY_FRAME *pFrame) override { CheckFileEnd(pFrame); }
+
+    // Decodes the pending frames (then, for a paused seek, frames read ahead
+    // while the decoder holds pictures back, then the last pictures at the
+    // end of the file) until the picture of a frame at or after dwValue
+    // comes out: that one is shown, earlier ones are timed and counted
+    // without being shown. Frames read ahead stay in the decoder and come
+    // out as play goes on.
+    int32_t ShowFirstFrom(bool bByTime, uint32_t dwValue);
+
+    // A seek of any kind with the play thread standing still (or being the
+    // caller); nFromState is the state to return to.
+    int32_t RunSeek(uint32_t dwKind, uint32_t dwValue, int32_t nFromState, bool bDirectionChange);
+    void RunDeferredSeek() override;
 
     // Pauses, sets the play direction and seeks by index to the frame shown
     // (to the other end when that is where the new direction ends).
@@ -135,7 +158,6 @@ protected:
     // A frame a seek passes on its way: timed, counted and checked for the
     // end, not shown.
     void PassFrame(PLAY_FRAME *pFrame);
-    void DestroyVideoDecoder();
     // Whether the reader has frames or bytes left after the current frame.
     virtual bool MoreToRead();
     int32_t IndexFindTarget(bool bByTime, uint32_t dwValue, FramePosition *pTarget, FramePosition *pNext,
@@ -169,11 +191,22 @@ protected:
 
     // Frames read ahead by a seek or by backward play (player lock).
     std::deque<FrameRecord *> m_pending;
+    // The last video frame read, in file order: the gap test, and whether
+    // reading has a position at all (player lock).
+    FramePosition m_lastReadVideo{};
 
-    // The seek in progress may feed frames ahead to show its picture
-    // (PrimePicture); a change of direction seeks without (player lock).
+    // The seek in progress may feed frames ahead to show its picture; a
+    // change of direction seeks without (player lock).
     bool m_bPrimeSeek = false;
     std::atomic<bool> m_bDirectionChange{false};
+    // A seek asked for from a callback on the play thread, run after the
+    // step that called it (player lock).
+    struct DeferredSeek {
+        uint32_t dwKind;
+        uint32_t dwValue;
+        bool bDirectionChange;
+    };
+    DeferredSeek m_deferredSeek{};
 
     // Rebasing of the player's parser since its last reset (player lock).
     uint64_t m_ullOffsetShift = 0;

@@ -25,6 +25,29 @@ void CBasePlayMode::SetBufferedCount(uint32_t dwCount) {
     m_dwBufferedCount.store(dwCount);
 }
 
+namespace {
+
+// PCM blocks carry their allocation size in front of the samples: the audio
+// decoder reports the bytes it wrote, which need not be what was asked for.
+constexpr uint32_t kPcmHeader = 16;
+
+uint8_t *AllocPcm(BlockPool *pPool, uint32_t dwBytes) {
+    uint8_t *pBlock = static_cast<uint8_t *>(AllocBlock(pPool, size_t(dwBytes) + kPcmHeader));
+    if (pBlock == nullptr)
+        return nullptr;
+    std::memcpy(pBlock, &dwBytes, sizeof(dwBytes));
+    return pBlock + kPcmHeader;
+}
+
+void FreePcm(BlockPool *pPool, uint8_t *pSamples) {
+    uint8_t *pBlock = pSamples - kPcmHeader;
+    uint32_t dwBytes;
+    std::memcpy(&dwBytes, pBlock, sizeof(dwBytes));
+    FreeBlock(pPool, pBlock, size_t(dwBytes) + kPcmHeader);
+}
+
+} // namespace
+
 int32_t CBasePlayMode::DecodeFrame(PLAY_FRAME *pFrame) {
     const FrameRecord *pRecord = pFrame->pFrame;
     if (pRecord == nullptr)
@@ -40,15 +63,15 @@ int32_t CBasePlayMode::DecodeFrame(PLAY_FRAME *pFrame) {
             DecodeAudio(pFrame);
         } else if (nType == DEMUX_FRAME_I) {
             UpdateCpuThrottle();
-            // Decoded once: the decoding core keeps every access unit it is
-            // given, so a key frame offered again after "no picture yet" would
-            // be decoded a second time and show up twice.
             DecodeVideo(pFrame);
         } else if (IsVideoType(nType)) {
             DecodeVideo(pFrame);
         }
     }
-    OnDecode(pFrame);
+    // A video frame whose picture is not out yet stays with the decoder: the
+    // frame comes back empty, or with an earlier frame's record and picture.
+    if (pFrame->pFrame != nullptr && !m_bHoldDecodeCallbacks)
+        OnDecode(pFrame);
     return PLAY_OK;
 }
 
@@ -76,19 +99,16 @@ int32_t CBasePlayMode::DecodeAudio(PLAY_FRAME *pFrame) {
     const uint32_t dwNeeded = output.dwBufferSize;
     if (dwNeeded == 0)
         return PLAY_OK;
-    uint8_t *pBuffer = static_cast<uint8_t *>(AllocBlock(&m_pool, dwNeeded));
+    uint8_t *pBuffer = AllocPcm(&m_pool, dwNeeded);
     if (pBuffer == nullptr)
         return PLAY_E_OUT_OF_MEMORY;
     output.pBuffer = pBuffer;
     output.dwBufferSize = dwNeeded;
     nResult = DecodeAudioFrame(m_pAudioDecoder, pRecord->pPayload, pRecord->dwPayloadLength, &output);
     if (nResult < 0) {
-        FreeBlock(&m_pool, pBuffer, dwNeeded);
+        FreePcm(&m_pool, pBuffer);
         return nResult;
     }
-    // The allocation size travels with the output so that it goes back to
-    // the class it came from whatever the decoder reports.
-    output.dwReserved[0] = dwNeeded;
     pFrame->output.audio = output;
     return PLAY_OK;
 }
@@ -107,16 +127,119 @@ FramePosition CBasePlayMode::PositionOf(const FrameRecord *pRecord) {
     return pos;
 }
 
+void CBasePlayMode::GiveBackRecord(FrameRecord *pRecord) {
+    if (pRecord != nullptr && m_pStream != nullptr)
+        Demux_FreeFrame(m_pStream, pRecord);
+}
+
+void CBasePlayMode::DestroyVideoDecoder() {
+    platform::CLockGuard guard(m_lock);
+    if (m_pVideoDecoder != nullptr)
+        Vdec_Destroy(m_pVideoDecoder);
+    m_pVideoDecoder = nullptr;
+    // Frames whose pictures were still inside are dropped with it.
+    for (const DecoderEntry &entry : m_inDecoder)
+        GiveBackRecord(entry.pRecord);
+    m_inDecoder.clear();
+    m_streamSteps.clear();
+    m_bReordering = false;
+    m_lastFedVideo = FramePosition{};
+}
+
+uint32_t CBasePlayMode::FramesInDecoder() {
+    platform::CLockGuard guard(m_lock);
+    return static_cast<uint32_t>(m_inDecoder.size());
+}
+
+bool CBasePlayMode::DecoderHoldsFrames() {
+    return FramesInDecoder() > 0;
+}
+
+template <typename Take> int32_t CBasePlayMode::TakePicture(PLAY_FRAME *pFrame, Take pfnTake) {
+    DecodedPicture picture{};
+    picture.dwSize = VDEC_PICTURE_SIZE;
+    uint64_t qwTag = 0;
+    int32_t nResult = pfnTake(&picture, &qwTag);
+    if (nResult < 0 && nResult != VDEC_E_BUFFER_TOO_SMALL)
+        return nResult;
+    const uint32_t dwNeeded = picture.dwBufferSize;
+    if (dwNeeded == 0)
+        return VDEC_E_NO_PICTURE;
+    uint8_t *pBuffer = static_cast<uint8_t *>(AllocBlock(&m_pool, dwNeeded));
+    if (pBuffer == nullptr)
+        return PLAY_E_OUT_OF_MEMORY;
+    picture.pBuffer = pBuffer;
+    picture.dwBufferSize = dwNeeded;
+    nResult = pfnTake(&picture, &qwTag);
+    if (nResult < 0) {
+        FreeBlock(&m_pool, pBuffer, dwNeeded);
+        return nResult;
+    }
+    // Whatever the decoder wrote there, the record now describes the block.
+    picture.pBuffer = pBuffer;
+    picture.dwBufferSize = dwNeeded;
+
+    // The picture belongs to the frame that went in with its tag.
+    auto it = m_inDecoder.begin();
+    while (it != m_inDecoder.end() && it->qwTag != qwTag)
+        ++it;
+    if (it == m_inDecoder.end()) {
+        FreeBlock(&m_pool, pBuffer, dwNeeded);
+        return PLAY_E_NOT_FOUND;
+    }
+    FrameRecord *pRecord = it->pRecord;
+    const int64_t llStep = it->llStep;
+    if (it != m_inDecoder.begin())
+        m_bReordering = true;
+    m_inDecoder.erase(it);
+    if (m_bReordering) {
+        // Once the decoder reorders, every picture is timed by its stream step.
+        if (m_streamSteps.size() >= kPlayDecoderHeldMax)
+            m_streamSteps.pop_front();
+        m_streamSteps.emplace_back(pRecord, llStep);
+    }
+
+    // The on-screen display of a picture is its own frame's.
+    if (m_pOsdLink != nullptr) {
+        if (m_pOsdRenderer == nullptr) {
+            void *pRenderer = nullptr;
+            nResult = m_pOsdLink->pfnCreate(&m_streamParam.osdSetting, &pRenderer);
+            if (nResult >= 0)
+                m_pOsdRenderer = pRenderer;
+        }
+        if (nResult >= 0 && pRecord->byOsdCount > 0 && pRecord->pOsdItems != nullptr)
+            nResult = m_pOsdLink->pfnDraw(m_pOsdRenderer, pRecord, &picture);
+        if (nResult < 0) {
+            // As a failed decode: the frame goes on without a picture.
+            FreeBlock(&m_pool, pBuffer, dwNeeded);
+            std::memset(&picture, 0, sizeof(picture));
+        }
+    }
+    pFrame->pFrame = pRecord;
+    pFrame->dwDuration = 0;
+    pFrame->dwPresentDelay = 0;
+    pFrame->output.picture = picture;
+    if (picture.pBuffer != nullptr) {
+        m_attr.dwPictureWidth = picture.dwWidth;
+        m_attr.dwPictureHeight = picture.dwHeight;
+    }
+    return PLAY_OK;
+}
+
 int32_t CBasePlayMode::DecodeVideo(PLAY_FRAME *pFrame) {
     const uint32_t dwEnable = EnableFlags();
     if (!(dwEnable & PLAY_ENABLE_VIDEO_DECODE))
         return PLAY_OK;
-    const FrameRecord *pRecord = pFrame->pFrame;
+    FrameRecord *pRecord = pFrame->pFrame;
     const int32_t nType = pRecord->nType;
-    if (Throttled() && nType == DEMUX_FRAME_DROPPABLE)
-        return PLAY_OK;
+    const FramePosition pos = PositionOf(pRecord);
 
     platform::CLockGuard guard(m_lock);
+    if (Throttled() && nType == DEMUX_FRAME_DROPPABLE) {
+        // Skipped on purpose: no gap for the frames after it.
+        m_lastFedVideo = pos;
+        return PLAY_OK;
+    }
     VideoDecoderParam &param = m_streamParam.vdecParam;
     if (m_pVideoDecoder != nullptr) {
         bool bRenew = false;
@@ -129,23 +252,18 @@ int32_t CBasePlayMode::DecodeVideo(PLAY_FRAME *pFrame) {
                 bRenew = true;
         }
         if (!bRenew && nType != DEMUX_FRAME_I && (dwEnable & PLAY_ENABLE_RESET_ON_GAP) &&
-            m_attr.dwPlayBackward == 0) {
-            const FramePosition pos = PositionOf(pRecord);
-            const bool bFollows = IsValidPosition(m_lastVideoFrame) && IsValidPosition(pos) &&
-                                  pos.dwSequence == m_lastVideoFrame.dwSequence + 1;
-            if (!bFollows)
-                bRenew = true;
-        }
+            m_attr.dwPlayBackward == 0 && !Follows(m_lastFedVideo, pos))
+            bRenew = true;
         if (!bRenew && param.dwWidth > 0 && param.dwHeight > 0 &&
             (pRecord->wWidth != param.dwWidth || pRecord->wHeight != param.dwHeight))
             bRenew = true;
         if (bRenew) {
-            Vdec_Destroy(m_pVideoDecoder);
-            m_pVideoDecoder = nullptr;
+            DestroyVideoDecoder();
             m_lastVideoFrame = FramePosition{};
             m_window = StatisticsWindow{};
         }
     }
+    bool bStarted = false;
     if (m_pVideoDecoder == nullptr) {
         if (nType != DEMUX_FRAME_I)
             return PLAY_E_NOT_SUPPORTED;
@@ -171,42 +289,62 @@ int32_t CBasePlayMode::DecodeVideo(PLAY_FRAME *pFrame) {
         nResult = Vdec_SetColor(m_pVideoDecoder, &m_attr.color);
         if (nResult < 0)
             return nResult;
+        bStarted = true;
     }
+    int64_t llStep = -1;
+    if (IsValidPosition(m_lastFedVideo)) {
+        llStep = static_cast<int64_t>(pos.dwTimestamp) - m_lastFedVideo.dwTimestamp;
+        if (llStep < 0)
+            m_bStampsInStreamOrder = false; // stamped in display order
+    }
+    m_lastFedVideo = pos;
 
-    DecodedPicture picture{};
-    picture.dwSize = VDEC_PICTURE_SIZE;
-    int32_t nResult = Vdec_Decode(m_pVideoDecoder, pRecord->pPayload, pRecord->dwPayloadLength, &picture);
-    if (nResult < 0 && nResult != VDEC_E_BUFFER_TOO_SMALL)
-        return nResult;
-    const uint32_t dwNeeded = picture.dwBufferSize;
-    if (dwNeeded == 0)
-        return VDEC_E_NO_PICTURE;
-    uint8_t *pBuffer = static_cast<uint8_t *>(AllocBlock(&m_pool, dwNeeded));
-    if (pBuffer == nullptr)
-        return PLAY_E_OUT_OF_MEMORY;
-    picture.pBuffer = pBuffer;
-    picture.dwBufferSize = dwNeeded;
-    nResult = Vdec_Decode(m_pVideoDecoder, pRecord->pPayload, pRecord->dwPayloadLength, &picture);
-    if (nResult >= 0 && m_pOsdLink != nullptr) {
-        if (m_pOsdRenderer == nullptr) {
-            void *pRenderer = nullptr;
-            nResult = m_pOsdLink->pfnCreate(&m_streamParam.osdSetting, &pRenderer);
-            if (nResult >= 0)
-                m_pOsdRenderer = pRenderer;
+    // From here on the record stays with the decoder until its picture
+    // comes out; the frame carries whichever picture comes out now.
+    const uint64_t qwTag = ++m_qwNextTag;
+    m_inDecoder.push_back(DecoderEntry{qwTag, pRecord, llStep});
+    pFrame->pFrame = nullptr;
+    if (m_inDecoder.size() > kPlayDecoderHeldMax) {
+        GiveBackRecord(m_inDecoder.front().pRecord);
+        m_inDecoder.pop_front();
+    }
+    auto decode = [&](DecodedPicture *pPicture, uint64_t *pqwTag) {
+        return Vdec_DecodeTagged(m_pVideoDecoder, pRecord->pPayload, pRecord->dwPayloadLength, qwTag,
+                                 pPicture, pqwTag);
+    };
+    int32_t nResult = TakePicture(pFrame, decode);
+    // A decoder that has just started may want its key frame more than once
+    // before the first picture comes (a copy that comes out later finds no
+    // frame and is dropped).
+    for (int nCall = 1; bStarted && nCall < kPlayKeyFrameDecodeCalls &&
+                        (nResult == VDEC_E_NO_PICTURE || nResult == PLAY_E_NOT_FOUND);
+         ++nCall)
+        nResult = TakePicture(pFrame, decode);
+    return nResult == PLAY_E_NOT_FOUND ? VDEC_E_NO_PICTURE : nResult;
+}
+
+int32_t CBasePlayMode::DrainFrame(PLAY_FRAME *pFrame) {
+    {
+        platform::CLockGuard guard(m_lock);
+        if (m_pVideoDecoder == nullptr || m_inDecoder.empty())
+            return PLAY_E_NO_FRAME;
+        auto drain = [&](DecodedPicture *pPicture, uint64_t *pqwTag) {
+            return Vdec_Drain(m_pVideoDecoder, pPicture, pqwTag);
+        };
+        int32_t nResult;
+        do
+            nResult = TakePicture(pFrame, drain);
+        while (nResult == PLAY_E_NOT_FOUND);
+        if (nResult < 0) {
+            // Nothing more inside: frames that never gave a picture go back.
+            for (const DecoderEntry &entry : m_inDecoder)
+                GiveBackRecord(entry.pRecord);
+            m_inDecoder.clear();
+            return PLAY_E_NO_FRAME;
         }
-        if (nResult >= 0 && pRecord->byOsdCount > 0 && pRecord->pOsdItems != nullptr)
-            nResult = m_pOsdLink->pfnDraw(m_pOsdRenderer, pRecord, &picture);
     }
-    if (nResult < 0) {
-        FreeBlock(&m_pool, pBuffer, dwNeeded);
-        return nResult;
-    }
-    // Whatever the decoder wrote there, the record now describes the block.
-    picture.pBuffer = pBuffer;
-    picture.dwBufferSize = dwNeeded;
-    pFrame->output.picture = picture;
-    m_attr.dwPictureWidth = picture.dwWidth;
-    m_attr.dwPictureHeight = picture.dwHeight;
+    if (!m_bHoldDecodeCallbacks)
+        OnDecode(pFrame);
     return PLAY_OK;
 }
 
@@ -322,7 +460,7 @@ void CBasePlayMode::FreeOutput(PLAY_FRAME *pFrame) {
     if (pRecord != nullptr && pRecord->nType == DEMUX_FRAME_AUDIO) {
         ADEC_OUTPUT &pcm = pFrame->output.audio;
         if (pcm.pBuffer != nullptr)
-            FreeBlock(&m_pool, pcm.pBuffer, pcm.dwReserved[0] ? pcm.dwReserved[0] : pcm.dwBufferSize);
+            FreePcm(&m_pool, pcm.pBuffer);
     } else {
         DecodedPicture &picture = pFrame->output.picture;
         if (picture.pBuffer != nullptr)

@@ -72,11 +72,23 @@ int32_t CBasePlayMode::ComputeFrameTiming(PLAY_FRAME *pFrame) {
         return PLAY_OK;
     platform::CLockGuard guard(m_lock);
 
+    // A picture of a reordering stream stamped in stream order keeps the
+    // step it was fed with (the steps between pictures shown jump).
+    int64_t llStreamStep = -1;
+    for (auto it = m_streamSteps.begin(); it != m_streamSteps.end(); ++it) {
+        if (it->first == pRecord) {
+            llStreamStep = it->second;
+            m_streamSteps.erase(it);
+            break;
+        }
+    }
     uint32_t dwDuration = kPlayDefaultDurationMs;
     if (IsValidPosition(m_lastVideoFrame)) {
         const int64_t llNew = pRecord->dwTimestamp;
         const int64_t llLast = m_lastVideoFrame.dwTimestamp;
-        const int64_t llStep = m_attr.dwPlayBackward ? llLast - llNew : llNew - llLast;
+        int64_t llStep = m_attr.dwPlayBackward ? llLast - llNew : llNew - llLast;
+        if (llStreamStep >= 0 && m_bStampsInStreamOrder && m_attr.dwPlayBackward == 0)
+            llStep = llStreamStep;
         if (llStep < 2)
             dwDuration = 1;
         else if (llStep >= kPlayMaxDurationMs)

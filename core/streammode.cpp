@@ -215,17 +215,26 @@ int32_t CStreamMode::ReadFrame(PLAY_FRAME *pFrame) {
     return PLAY_OK;
 }
 
+int32_t CStreamMode::TakeDecodedFrame(PLAY_FRAME *pFrame) {
+    const int32_t nResult = ReadFrame(pFrame);
+    if (nResult < 0)
+        return nResult;
+    return DecodeFrame(pFrame);
+}
+
 int32_t CStreamMode::PlayStep(PLAY_FRAME *pFrame) {
-    int32_t nResult = ReadFrame(pFrame);
+    int32_t nResult = TakeDecodedFrame(pFrame);
     if (nResult < 0)
         return nResult;
-    nResult = DecodeFrame(pFrame);
-    if (nResult < 0)
-        return nResult;
+    if (pFrame->pFrame == nullptr)
+        return PLAY_OK; // the decoder holds its picture back
+    if (m_bSeekDeferred.load())
+        return PLAY_OK; // a callback asked for a seek: the frame is stale
     nResult = RenderFrame(pFrame);
     if (nResult < 0)
         return nResult;
     UpdateStatistics(pFrame);
+    OnFrameDone(pFrame);
     return PLAY_OK;
 }
 
@@ -274,19 +283,18 @@ int32_t CStreamMode::GetDecodeFrame(uint32_t, PLAY_FRAME **ppFrame) {
 
     PLAY_FRAME frame{};
     for (;;) {
-        int32_t nResult = ReadFrame(&frame);
-        if (nResult >= 0)
-            nResult = DecodeFrame(&frame);
-        if (nResult >= 0) {
+        const int32_t nResult = TakeDecodedFrame(&frame);
+        if (nResult >= 0 && frame.pFrame != nullptr) {
             if (IsVideoType(frame.pFrame->nType))
                 ComputeFrameTiming(&frame);
             UpdateStatistics(&frame);
             break;
         }
         ReleaseFrame(&frame);
-        // Every failed round has used up at least one queued frame.
+        // Every round has used up at least one queued frame (a frame the
+        // decoder holds back comes out with a later one).
         if (static_cast<int32_t>(m_dwBufferedCount.load()) <= 0)
-            return nResult;
+            return nResult < 0 ? nResult : PLAY_E_NO_FRAME;
     }
 
     return HandOutFrame(&frame, ppFrame);
@@ -382,9 +390,7 @@ int32_t CStreamMode::Stop() {
         m_pStream->Reset();
         SetBufferedCount(0);
     }
-    if (m_pVideoDecoder) {
-        Vdec_Destroy(m_pVideoDecoder);
-        m_pVideoDecoder = nullptr;
-    }
+    // Pictures still inside the decoder belong to what was stopped.
+    DestroyVideoDecoder();
     return PLAY_OK;
 }

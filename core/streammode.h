@@ -52,6 +52,12 @@ protected:
     // Gives a decoded frame to the client as a pool copy it hands back with
     // FreeDecodeFrame; the frame is released on failure.
     int32_t HandOutFrame(PLAY_FRAME *pFrame, PLAY_FRAME **ppFrame);
+    // The next frame of the play step, decoded (read and decode; file
+    // players add the end of the file and backward play). The frame comes
+    // back empty while the decoder holds its picture back.
+    virtual int32_t TakeDecodedFrame(PLAY_FRAME *pFrame);
+    // After a frame was rendered and counted (file players: the end test).
+    virtual void OnFrameDone(PLAY_FRAME *) {}
 
     // Held by Play_InputData and by the parser reset of a stop only (never
     // with anything else inside it): the parser is not reset under a block

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "core/displaylink.h"
@@ -36,6 +37,11 @@ struct FakeDisplay {
     std::vector<Submitted> all;  // every picture submitted
     size_t queueMax = DISPLAY_QUEUE_MAX;
     int fullAnswers = 0;
+    // Like the display thread: releases pictures on a thread of its own,
+    // which the manager's destruction stops.
+    std::thread releaser;
+    std::atomic<bool> stopReleaser{false};
+    std::atomic<int> released{0};
 };
 
 FakeDisplay *g_pFake = nullptr;
@@ -51,9 +57,14 @@ int32_t FakeCreate(uint32_t dwFlags, void **ppManager) {
 
 void ReleaseOne(Submitted s) {
     s.hooks.pfnRelease(&g_manager, &s.picture, s.hooks.pReleaseContext);
+    ++g_pFake->released;
 }
 
 void FakeDestroy(void *) {
+    if (g_pFake->releaser.joinable()) {
+        g_pFake->stopReleaser = true;
+        g_pFake->releaser.join();
+    }
     std::deque<Submitted> held;
     {
         std::lock_guard<std::mutex> guard(g_pFake->lock);
@@ -299,6 +310,46 @@ TEST_F(DisplayLinkTest, PicturesWaitForRoomAndGoBackToThePool) {
     const Submitted s = all.front();
     s.hooks.pfnDcRender(&g_manager, &render, s.hooks.pDcRenderContext);
     EXPECT_EQ(dc.calls.load(), 1);
+}
+
+// The display releases pictures from its own thread until it is destroyed;
+// a release of the player meanwhile keeps everything those releases touch
+// (the pool, the play thread's wake-up) until the display is gone.
+TEST_F(DisplayLinkTest, ReleaseWhileTheDisplayThreadReleasesPictures) {
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        fake.stopReleaser = false;
+        const int releasedBefore = fake.released.load();
+        const Recording r = MakeVideoOnly(60, "h264_352x288_baseline_cavlc.264", 352, 288);
+        ASSERT_EQ(OpenStream(player, r.bytes), PLAY_OK);
+        PLAY_HANDLE h = player.Get();
+        ASSERT_EQ(SetU32(h, PLAY_CONTROL_ENABLE,
+                         PLAY_ENABLE_VIDEO_DECODE | PLAY_ENABLE_NO_CPU_LIMIT | PLAY_ENABLE_DISPLAY),
+                  PLAY_OK);
+        ASSERT_EQ(SetFloat(h, PLAY_CONTROL_SPEED, PLAY_SPEED_MAX), PLAY_OK);
+        fake.releaser = std::thread([this] {
+            while (!fake.stopReleaser.load())
+                if (!ReleaseOldest())
+                    std::this_thread::yield();
+        });
+        ASSERT_EQ(
+            PlayApi_InputData(h, r.bytes.data() + kV30HeaderSize, uint32_t(r.bytes.size() - kV30HeaderSize)),
+            PLAY_OK);
+        ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_FORWARD), PLAY_OK);
+        // Release at a different point of play each round.
+        platform::SleepMs(uint32_t(round % 5) * 3);
+        player.Reset();
+        // A display that was made is destroyed with the player (and stops
+        // its thread); one never made had nothing to release.
+        EXPECT_EQ(fake.destroys, fake.creates);
+        fake.stopReleaser = true;
+        if (fake.releaser.joinable())
+            fake.releaser.join();
+        std::lock_guard<std::mutex> guard(fake.lock);
+        EXPECT_TRUE(fake.queue.empty());
+        EXPECT_EQ(fake.released.load() - releasedBefore, int(fake.all.size()));
+        fake.all.clear();
+    }
 }
 
 } // namespace

@@ -6,13 +6,14 @@
 #include "filemode_test_util.h"
 
 using namespace filetest;
+using playtest::ClipPictures;
+using playtest::ClipPicturesByFrame;
 
 namespace {
 
 constexpr uint32_t kFrames = 100;
 constexpr uint32_t kInterval = 40;
-// Pictures a fresh decoder of the B-frame clip may still hold back.
-constexpr uint32_t kDecoderDelay = 4;
+constexpr uint32_t kClipFrames = 50;
 
 std::vector<uint32_t> Descending(uint32_t from, uint32_t to) {
     std::vector<uint32_t> v;
@@ -21,15 +22,31 @@ std::vector<uint32_t> Descending(uint32_t from, uint32_t to) {
     return v;
 }
 
-// The 704x576 clip with B frames (an IDR every 25 frames), four groups,
-// played forward once so that the picture of every frame is known.
+// The 704x576 clip with B frames (an IDR every 25 frames), twice: four
+// groups, played forward once so that the picture of every frame is known.
+// The recording stores frames in decoding order and numbers them so; a
+// reordering decoder shows them in display order, each frame with its own
+// picture.
 class FileBackward : public ::testing::Test {
 protected:
     void SetUp() override {
         rec = MakeFile(Gen::V30, kFrames, false, kBFrameClip);
         ASSERT_FALSE(rec.bytes.empty());
         const std::vector<std::string> reference = FixtureFrameMd5s(kBFrameClip);
-        ASSERT_EQ(reference.size(), 50u);
+        ASSERT_EQ(reference.size(), size_t(kClipFrames));
+        const ClipPictures clip = ClipPicturesByFrame(kBFrameClip, 704, 576);
+        ASSERT_EQ(clip.order.size(), size_t(kClipFrames));
+        for (uint32_t k = 0; k < kClipFrames; ++k)
+            ASSERT_EQ(clip.md5[clip.order[k]], reference[k]) << "display position " << k;
+        // The groups stand alone (an IDR each), so the file's display order
+        // is the clip's, twice.
+        for (uint32_t c = 0; c < kFrames / kClipFrames; ++c)
+            for (uint32_t k = 0; k < kClipFrames; ++k)
+                display.push_back(c * kClipFrames + clip.order[k]);
+        position.resize(kFrames);
+        for (uint32_t k = 0; k < kFrames; ++k)
+            position[display[k]] = k;
+
         ASSERT_EQ(OpenLogged(player, dir.Write("backward.rec", rec.bytes), &shown), PLAY_OK);
         h = player.Get();
         Prepare(h, kVideoDecode);
@@ -37,34 +54,36 @@ protected:
         ASSERT_TRUE(WaitIndex(h));
         ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_FORWARD), PLAY_OK);
         ASSERT_TRUE(WaitUntil([&] { return ended.count.load() == 1; })) << "forward play did not end";
+        // Every frame once, in display order, with its own picture; the
+        // last ones come out of the decoder at the end of the file.
         const std::vector<Shown> all = shown.Get();
-        ASSERT_EQ(all.size(), kFrames);
-        size_t pictures = 0;
-        for (uint32_t i = 0; i < kFrames; ++i) {
-            ASSERT_EQ(all[i].dwSequence, i);
-            if (!all[i].bPicture)
-                continue;
-            forward[i] = all[i].md5;
-            // Played without interruption, the pictures are ffmpeg's in order.
-            ASSERT_EQ(all[i].md5, reference[pictures % 50]) << "frame " << i;
-            ++pictures;
+        ASSERT_EQ(all.size(), size_t(kFrames));
+        for (uint32_t k = 0; k < kFrames; ++k) {
+            ASSERT_EQ(all[k].dwSequence, display[k]) << "display position " << k;
+            ASSERT_TRUE(all[k].bPicture) << "frame " << all[k].dwSequence;
+            ASSERT_EQ(all[k].md5, clip.md5[all[k].dwSequence % kClipFrames]) << "frame " << all[k].dwSequence;
+            ASSERT_EQ(all[k].md5, reference[k % kClipFrames]) << "display position " << k;
+            forward[all[k].dwSequence] = all[k].md5;
         }
-        ASSERT_GE(pictures + kDecoderDelay, size_t(kFrames));
         ASSERT_EQ(Action(h, PLAY_ACTION_PAUSE), PLAY_OK);
         shown.Clear();
     }
 
-    // Every frame shown with a picture has the one forward play showed for
-    // it; behind the first few frames of a group (a new decoder starts at
-    // each key frame) every frame has one.
+    // Every frame shown has its own picture, the one forward play showed.
     void ExpectPictures(const std::vector<Shown> &got) {
         for (const Shown &s : got) {
-            if (s.bPicture)
-                EXPECT_EQ(s.md5, forward[s.dwSequence]) << "frame " << s.dwSequence;
-            else
-                EXPECT_LT(s.dwSequence % kGroup, kDecoderDelay)
-                    << "frame " << s.dwSequence << " has no picture";
+            ASSERT_TRUE(s.bPicture) << "frame " << s.dwSequence << " has no picture";
+            EXPECT_EQ(s.md5, forward[s.dwSequence]) << "frame " << s.dwSequence;
         }
+    }
+
+    // Backward from a frame: it and every frame shown before it going
+    // forward, last to first.
+    std::vector<uint32_t> BackwardFrom(uint32_t sequence) const {
+        std::vector<uint32_t> v;
+        for (uint32_t k = position[sequence] + 1; k-- > 0;)
+            v.push_back(display[k]);
+        return v;
     }
 
     // Backward play, paused, wherever it got to.
@@ -82,10 +101,19 @@ protected:
     CPlayer player;
     PLAY_HANDLE h = nullptr;
     std::map<uint32_t, std::string> forward;
+    std::vector<uint32_t> display;  // frames in the order forward play shows them
+    std::vector<uint32_t> position; // each frame's place in that order
 };
 
 TEST_F(FileBackward, FromTheMiddleGroupByGroupDownToTheFirstFrame) {
+    // A paused seek by index shows the first picture of a frame at or after
+    // the index; backward play goes on from the frame shown.
     ASSERT_EQ(SeekU32(h, PLAY_SEEK_INDEX, 60), PLAY_OK);
+    ASSERT_EQ(shown.Count(), 1u);
+    const uint32_t start = shown.Last().dwSequence;
+    EXPECT_GE(start, 60u);
+    EXPECT_LT(start, 75u);
+    EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_VIDEO_FRAME_INDEX), start);
     shown.Clear();
     ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_BACKWARD), PLAY_OK);
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_BACKWARD), 1u);
@@ -95,7 +123,7 @@ TEST_F(FileBackward, FromTheMiddleGroupByGroupDownToTheFirstFrame) {
     for (const Shown &s : got)
         seqs.push_back(s.dwSequence);
     // The frame shown, then every frame before it, last to first.
-    EXPECT_EQ(seqs, Descending(60, 0));
+    EXPECT_EQ(seqs, BackwardFrom(start));
     ExpectPictures(got);
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_FILE_ENDED), 1u);
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_VIDEO_FRAME_INDEX), 0u);
@@ -119,19 +147,20 @@ TEST_F(FileBackward, FromAStoppedPlayerStartsAtTheLastFrame) {
     std::vector<uint32_t> seqs;
     for (const Shown &s : got)
         seqs.push_back(s.dwSequence);
-    EXPECT_EQ(seqs, Descending(kFrames - 1, 0));
+    // Each group's last picture at its own place: the last one shown going
+    // forward comes first.
+    EXPECT_EQ(seqs, BackwardFrom(display.back()));
     ExpectPictures(got);
-    // A whole group is decoded before its last picture is shown, and no
-    // more than the key-frame distance (100 before it is measured) and the
-    // frame being decoded are held.
+    // A whole group (shorter than a segment) is decoded before its last
+    // picture is shown, and no more than a segment is held.
     EXPECT_GE(FileModeOf(h)->PeakBackwardFrames(), kGroup);
-    EXPECT_LE(FileModeOf(h)->PeakBackwardFrames(), kBackwardDefaultLimit + 1);
+    EXPECT_LE(FileModeOf(h)->PeakBackwardFrames(), kBackwardSegment);
     // Backward again once the start was reached: from the last frame again,
     // as forward play starts again from the first.
     shown.Clear();
     ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_BACKWARD), PLAY_OK);
     ASSERT_TRUE(WaitUntil([&] { return ended.count.load() == 3; })) << "the start was not reported again";
-    EXPECT_EQ(shown.Sequences(), Descending(kFrames - 1, 0));
+    EXPECT_EQ(shown.Sequences(), BackwardFrom(display.back()));
     // Stop clears the lists; the direction stays.
     ASSERT_EQ(Action(h, PLAY_ACTION_STOP), PLAY_OK);
     EXPECT_EQ(FileModeOf(h)->BackwardFramesHeld(), 0u);
@@ -147,31 +176,33 @@ TEST_F(FileBackward, StepBackAcrossAGroupBoundaryThenForwardFromTheFrameShown) {
     EXPECT_EQ(shown.Last().dwSequence, 50u);
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_VIDEO_FRAME_INDEX), 50u);
     // Index - 1 while backward is the single-frame step back: into the
-    // group before, then on within it.
-    for (uint32_t index = 49; index >= 45; --index) {
-        SCOPED_TRACE("step back to " + std::to_string(index));
+    // group before, then on within it, in display order.
+    const std::vector<uint32_t> expected = BackwardFrom(50);
+    for (size_t i = 1; i <= 5; ++i) {
+        SCOPED_TRACE("step back " + std::to_string(i));
         shown.Clear();
-        ASSERT_EQ(SeekU32(h, PLAY_SEEK_INDEX, index), PLAY_OK);
+        ASSERT_EQ(SeekU32(h, PLAY_SEEK_INDEX, AttrU32(h, PLAY_ATTRIBUTE_PLAY_VIDEO_FRAME_INDEX) - 1),
+                  PLAY_OK);
         const std::vector<Shown> got = shown.Get();
         ASSERT_EQ(got.size(), 1u);
-        EXPECT_EQ(got[0].dwSequence, index);
+        EXPECT_EQ(got[0].dwSequence, expected[i]);
         ASSERT_TRUE(got[0].bPicture);
-        EXPECT_EQ(got[0].md5, forward[index]);
-        EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_VIDEO_FRAME_INDEX), index);
+        EXPECT_EQ(got[0].md5, forward[expected[i]]);
+        EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_VIDEO_FRAME_INDEX), expected[i]);
         EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_STATE), uint32_t(PLAY_STATE_PAUSED));
     }
     // Forward again: from the frame shown on to the end of the file.
+    const uint32_t from = expected[5];
     shown.Clear();
     ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_FORWARD), PLAY_OK);
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_BACKWARD), 0u);
     const int endedBefore = ended.count.load();
     ASSERT_TRUE(WaitUntil([&] { return ended.count.load() == endedBefore + 1; }));
     const std::vector<Shown> got = shown.Get();
-    ASSERT_EQ(got.size(), size_t(kFrames - 45));
-    for (size_t i = 0; i < got.size(); ++i) {
-        EXPECT_EQ(got[i].dwSequence, 45 + i);
-        EXPECT_EQ(got[i].md5, forward[got[i].dwSequence]) << "frame " << got[i].dwSequence;
-    }
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.front().dwSequence, from);
+    EXPECT_EQ(got.back().dwSequence, display.back());
+    ExpectPictures(got);
 }
 
 TEST_F(FileBackward, ForwardFromTheLastFrameStartsAtTheFirst) {
@@ -182,10 +213,7 @@ TEST_F(FileBackward, ForwardFromTheLastFrameStartsAtTheFirst) {
     const int endedBefore = ended.count.load();
     ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_FORWARD), PLAY_OK);
     ASSERT_TRUE(WaitUntil([&] { return ended.count.load() == endedBefore + 1; }));
-    const std::vector<Shown> got = shown.Get();
-    ASSERT_EQ(got.size(), size_t(kFrames));
-    for (uint32_t i = 0; i < kFrames; ++i)
-        EXPECT_EQ(got[i].dwSequence, i);
+    EXPECT_EQ(shown.Sequences(), display);
 }
 
 TEST_F(FileBackward, RatioSeekLandsAtOrBeforeTheTimeAskedFor) {
@@ -193,10 +221,20 @@ TEST_F(FileBackward, RatioSeekLandsAtOrBeforeTheTimeAskedFor) {
     const uint32_t duration = AttrU32(h, PLAY_ATTRIBUTE_FILE_DURATION);
     ASSERT_EQ(duration, (kFrames - 1) * kInterval);
     const float ratios[] = {0.5f, 0.3f, 0.99f, 0.62f};
+    uint32_t last = 0;
     for (float ratio : ratios) {
         SCOPED_TRACE("ratio " + std::to_string(ratio));
         const uint32_t limit = uint32_t(float(duration) * ratio);
-        const uint32_t expected = limit / kInterval; // the last frame at or before it
+        const uint32_t frame = limit / kInterval; // the frame numbered at or before it
+        // The frame at exactly that time; else, in display order, the last
+        // frame at or before it within its group.
+        const uint32_t group = frame / kGroup * kGroup;
+        uint32_t expected = group;
+        for (uint32_t k = position[group]; k < kFrames && display[k] / kGroup == group / kGroup; ++k)
+            if (display[k] <= frame)
+                expected = display[k];
+        if (limit % kInterval == 0)
+            expected = frame;
         shown.Clear();
         ASSERT_EQ(SeekRatio(h, ratio), PLAY_OK);
         const std::vector<Shown> got = shown.Get();
@@ -206,13 +244,16 @@ TEST_F(FileBackward, RatioSeekLandsAtOrBeforeTheTimeAskedFor) {
         EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_VIDEO_FRAME_INDEX), expected);
         ExpectPictures(got);
         EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_PLAY_BACKWARD), 1u);
+        last = expected;
     }
     // Playing on goes backward from the frame before the last one shown.
     shown.Clear();
     const int endedBefore = ended.count.load();
     ASSERT_EQ(Action(h, PLAY_ACTION_PLAY_BACKWARD), PLAY_OK);
     ASSERT_TRUE(WaitUntil([&] { return ended.count.load() == endedBefore + 1; }));
-    EXPECT_EQ(shown.Sequences(), Descending(60, 0));
+    std::vector<uint32_t> rest = BackwardFrom(last);
+    rest.erase(rest.begin());
+    EXPECT_EQ(shown.Sequences(), rest);
 }
 
 // ---- Every generation, without decoding ----
@@ -261,9 +302,9 @@ INSTANTIATE_TEST_SUITE_P(Generations, FileBackwardGen,
                              return std::string("G") + GenName(i.param);
                          });
 
-TEST(FileBackwardLimit, HeldPicturesStayWithinTheDefaultLimit) {
-    // Eight groups, nothing measured yet: at most 100 pictures (and the one
-    // being decoded) are held while going back through them.
+TEST(FileBackwardLimit, HeldPicturesStayWithinASegment) {
+    // Eight groups: at most a segment of pictures is held while going back
+    // through them.
     const FileRecording r = MakeFile(Gen::V30, 200, false, kSmallClip);
     CTempDir dir;
     CRenderLog log;
@@ -278,7 +319,7 @@ TEST(FileBackwardLimit, HeldPicturesStayWithinTheDefaultLimit) {
     ASSERT_TRUE(WaitUntil([&] { return ended.count.load() == 1; }));
     EXPECT_EQ(log.Sequences(), Descending(199, 0));
     EXPECT_GE(FileModeOf(h)->PeakBackwardFrames(), kGroup);
-    EXPECT_LE(FileModeOf(h)->PeakBackwardFrames(), kBackwardDefaultLimit + 1);
+    EXPECT_LE(FileModeOf(h)->PeakBackwardFrames(), kBackwardSegment);
 }
 
 } // namespace

@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "../vdec/md5.h"
 #include "core/baseplaymode.h"
 #include "core/playapi.h"
 #include "core/streammode.h"
-#include "../vdec/md5.h"
 #include "fixtures/fixtures.h"
+#include "vdec/vdec.h"
 
 namespace playtest {
 
@@ -69,6 +70,62 @@ inline std::string PictureMd5(const DecodedPicture &pic) {
     md5.Update(yv12 ? second : first, chroma);
     md5.Update(yv12 ? first : second, chroma);
     return md5.Finish();
+}
+
+// The picture of every frame of a clip, by the library's own decoder with a
+// tag per frame (the decoder tests check it against ffmpeg): md5[i] is the
+// picture of the clip's i-th frame in decoding order, and order lists the
+// frames in the order their pictures come out (display order). A recording
+// stores frames in decoding order, so with B frames a player shows its
+// frames in this order.
+struct ClipPictures {
+    std::vector<std::string> md5;
+    std::vector<uint32_t> order;
+};
+
+inline ClipPictures ClipPicturesByFrame(const char *clip, uint32_t width, uint32_t height) {
+    ClipPictures out;
+    const std::vector<std::vector<uint8_t>> units = LoadAccessUnits(clip);
+    VideoDecoderParam param{};
+    param.dwSize = VDEC_PARAM_SIZE;
+    param.dwCodec = DEMUX_CODEC_H264;
+    param.dwWidth = width;
+    param.dwHeight = height;
+    CBaseVideoCodec *pDecoder = nullptr;
+    if (units.empty() || Vdec_Create(&pDecoder, &param) < 0)
+        return out;
+    Vdec_SetWholeFrames(pDecoder, true);
+    out.md5.resize(units.size());
+    std::vector<uint8_t> buffer(size_t(width) * height * 3);
+    auto take = [&](int32_t nResult, uint64_t qwTag, const DecodedPicture &pic) {
+        if (nResult < 0 || qwTag >= units.size())
+            return false;
+        out.md5[qwTag] = PictureMd5(pic);
+        out.order.push_back(uint32_t(qwTag));
+        return true;
+    };
+    for (size_t i = 0; i < units.size(); ++i) {
+        DecodedPicture pic{};
+        pic.dwSize = VDEC_PICTURE_SIZE;
+        pic.pBuffer = buffer.data();
+        pic.dwBufferSize = uint32_t(buffer.size());
+        uint64_t qwTag = 0;
+        const int32_t nResult =
+            Vdec_DecodeTagged(pDecoder, units[i].data(), uint32_t(units[i].size()), i, &pic, &qwTag);
+        take(nResult, qwTag, pic);
+    }
+    for (;;) {
+        DecodedPicture pic{};
+        pic.dwSize = VDEC_PICTURE_SIZE;
+        pic.pBuffer = buffer.data();
+        pic.dwBufferSize = uint32_t(buffer.size());
+        uint64_t qwTag = 0;
+        const int32_t nResult = Vdec_Drain(pDecoder, &pic, &qwTag);
+        if (!take(nResult, qwTag, pic))
+            break;
+    }
+    Vdec_Destroy(pDecoder);
+    return out;
 }
 
 class CPlayer {
