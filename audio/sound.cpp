@@ -100,6 +100,7 @@ int32_t CSoundManager::Open(const SOUND_SETTING &setting) {
     if (result != SOUND_OK)
         return result;
     m_nWrite = 0;
+    m_nWrittenBytes = 0;
     m_fSpeed = 1.0f;
     m_nVolume = 0;
     result = m_pDevice->SetVolume(SOUND_ATTENUATION_SILENT);
@@ -165,6 +166,7 @@ int32_t CSoundManager::Write(const uint8_t *pData, uint32_t nLength) {
     if (result != SOUND_OK)
         return result;
     m_nWrite = static_cast<uint32_t>((static_cast<uint64_t>(m_nWrite) + nLength) % m_nBufferBytes);
+    m_nWrittenBytes += nLength;
     if (!bPlaying) {
         result = m_pDevice->GetPlayCursor(&cursor);
         if (result != SOUND_OK)
@@ -192,9 +194,13 @@ void CSoundManager::OnNotification() {
     if (m_pDevice->GetPlayCursor(&cursor) != SOUND_OK)
         return;
     // Writes never queue more than 3Q while playing, so more means that the
-    // play cursor has run past the written data: stop, and start again from
-    // the beginning once the threshold is queued anew.
-    if (Queued(cursor) > 3 * m_nNotifyStep)
+    // play cursor has run past the written data, and none at all that it has
+    // just reached its end; either way what follows is old data: stop, and
+    // start again from the beginning once the threshold is queued anew.
+    // (Data that ends on a quarter mark shows 0 queued at that mark and 3Q,
+    // 2Q, Q at the next ones: without the first test it would play forever.)
+    const uint32_t queued = Queued(cursor);
+    if (queued == 0 || queued > 3 * m_nNotifyStep)
         Rewind();
 }
 
@@ -261,6 +267,11 @@ int32_t CSoundManager::SetSpeed(float fSpeed) {
 uint32_t CSoundManager::WriteOffset() {
     platform::CLockGuard guard(m_lock);
     return m_nWrite;
+}
+
+uint64_t CSoundManager::WrittenBytes() {
+    platform::CLockGuard guard(m_lock);
+    return m_nWrittenBytes;
 }
 
 int32_t CSoundManager::GetFrequency(uint32_t *pFrequency) {

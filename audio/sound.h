@@ -108,6 +108,10 @@ public:
     uint32_t NotifyStep() const { return m_nNotifyStep; }
     uint32_t StartThreshold() const { return m_nThreshold; }
     uint32_t WriteOffset();
+    // Bytes taken by Write since the output was opened: a writer that lost
+    // or repeated a block shows here even where the device's output cannot
+    // be read back.
+    uint64_t WrittenBytes();
     float Speed() const { return m_fSpeed; }
     uint32_t Volume() const { return m_nVolume; }
     int32_t GetFrequency(uint32_t *pFrequency);
@@ -130,6 +134,7 @@ private:
     uint32_t m_nNotifyStep = 0;  // Q = B / 4
     uint32_t m_nThreshold = 0;   // T
     uint32_t m_nWrite = 0;       // W, 0..B-1
+    uint64_t m_nWrittenBytes = 0;
     float m_fSpeed = 1.0f;
     uint32_t m_nVolume = 0;
     bool m_bOpen = false;

@@ -760,7 +760,7 @@ TEST(SoundNotify, UnderrunStopsAndRewinds) {
         {"3Q queued: still ahead", 0, 24000, true, false, false},
         {"cursor one byte past the data", 10001, 10000, true, false, true},
         {"3Q + 1 queued", 7999, 0, true, false, true},
-        {"cursor on the write offset: empty, not overtaken", 10000, 10000, true, false, false},
+        {"cursor on the write offset: the data has run out", 10000, 10000, true, false, true},
         {"not playing", 10001, 10000, false, false, false},
         {"lost", 10001, 10000, true, true, false},
     };
