@@ -21,6 +21,11 @@
 //    the most decoded pictures held at once against the bound of one group
 //    (the key-frame distance), right after open (distance not yet measured)
 //    and after a forward pass has measured it.
+// 4. Backward play of a 1080p recording with a key frame every 250 frames
+//    (encoded by ffmpeg into the build folder on first use): pictures per
+//    second and the peak of pictures held, and the peak resident memory the
+//    pass adds, against a forward pass over the same file on a player of its
+//    own (the reference), in alternating rounds.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -28,6 +33,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -36,6 +42,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -691,6 +698,179 @@ void BM_BackwardMemory(benchmark::State &state) {
     g_backward[bAfterForward ? "after forward play" : "right after open"] = r;
 }
 
+// ---- 4. Backward play with long groups against forward play ----
+
+// A 1080p recording with a key frame every 250 frames (three groups): what
+// a recorder set to a long key-frame interval writes. Encoded by ffmpeg
+// (libx264, one thread, no B frames, 4 Mbit/s) into the build folder once
+// and reused while it splits into the expected groups.
+constexpr uint32_t kLongGroup = 250;
+constexpr uint32_t kLongGroupFrames = 3 * kLongGroup;
+constexpr uint32_t kLongWidth = 1920, kLongHeight = 1080;
+constexpr uint32_t kLongRounds = 3;
+
+bool IsLongGroupClip(const std::vector<std::vector<uint8_t>> &units) {
+    if (units.size() != kLongGroupFrames)
+        return false;
+    for (size_t i = 0; i < units.size(); ++i)
+        if (IsKeyAccessUnit(units[i]) != (i % kLongGroup == 0))
+            return false;
+    return true;
+}
+
+std::string LongGroupFile(benchmark::State &state) {
+    static const std::string path = [] {
+        const std::string clip = DataPath("bench_filemode_1080p_gop250.264");
+        if (!IsLongGroupClip(LoadClipAt(clip))) {
+            const std::string partial = clip + ".part";
+            const std::string command =
+                "ffmpeg -nostdin -hide_banner -v error -y -f lavfi -i testsrc2=size=" +
+                std::to_string(kLongWidth) + "x" + std::to_string(kLongHeight) +
+                ":rate=25,trim=end_frame=" + std::to_string(kLongGroupFrames) +
+                " -c:v libx264 -threads 1 -x264-params threads=1:lookahead-threads=1:keyint=" +
+                std::to_string(kLongGroup) + ":min-keyint=" + std::to_string(kLongGroup) +
+                ":scenecut=0 -bf 0 -b:v 4M -maxrate 4M -bufsize 4M -pix_fmt yuv420p -f h264 '" + partial +
+                "'";
+            std::fprintf(stderr, "encoding %s...\n", clip.c_str());
+            std::error_code ec;
+            if (std::system(command.c_str()) != 0) {
+                std::filesystem::remove(partial, ec);
+                return std::string();
+            }
+            std::filesystem::rename(partial, clip, ec);
+            if (ec || !IsLongGroupClip(LoadClipAt(clip)))
+                return std::string();
+        }
+        // The writer takes a name under samples/: the path relative to it.
+        std::error_code ec;
+        const std::string rel = std::filesystem::relative(clip, FixtureSamplePath(""), ec).string();
+        if (ec || rel.empty())
+            return std::string();
+        V30Options o;
+        o.videoSample = rel.c_str();
+        o.wWidth = uint16_t(kLongWidth);
+        o.wHeight = uint16_t(kLongHeight);
+        o.dwVideoFrames = kLongGroupFrames;
+        const std::vector<uint8_t> bytes = WriteV30(o, nullptr);
+        const std::string p = DataPath("bench_filemode_1080p_gop250.qv");
+        return !bytes.empty() && FixtureWriteFile(p, bytes) ? p : std::string();
+    }();
+    if (path.empty())
+        state.SkipWithError("the 1080p recording with 250-frame groups could not be made (ffmpeg missing?)");
+    return path;
+}
+
+// Kibibytes of a line of /proc/self/status ("VmRSS", "VmHWM"); 0 if absent.
+uint64_t StatusKb(const char *key) {
+    uint64_t kb = 0;
+    if (FILE *f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        const size_t n = std::strlen(key);
+        while (std::fgets(line, sizeof line, f))
+            if (std::strncmp(line, key, n) == 0 && line[n] == ':') {
+                kb = std::strtoull(line + n + 1, nullptr, 10);
+                break;
+            }
+        std::fclose(f);
+    }
+    return kb;
+}
+
+// Starts a new peak of the resident set (VmHWM) at the current size, after
+// the heap gave back what it keeps free, so that each pass's peak counts
+// only what that pass held.
+bool ResetPeakRss() {
+    malloc_trim(0);
+    FILE *f = std::fopen("/proc/self/clear_refs", "w");
+    if (f == nullptr)
+        return false;
+    const bool wrote = std::fputs("5", f) >= 0;
+    return std::fclose(f) == 0 && wrote;
+}
+
+// One pass over the file in one direction, on a player of its own.
+struct PassResult {
+    double seconds = 0, cpuSeconds = 0;
+    uint32_t shown = 0;    // video frames of the file, all shown once going end to end
+    uint32_t pictures = 0; // pictures decoded (decode callbacks), more where groups are decoded again
+    uint64_t baseKb = 0, peakKb = 0; // resident set before the pass, and its peak during it
+    uint32_t peakHeld = 0;           // backward: most pictures in the backward lists
+    bool peakKnown = false;
+};
+struct LongGroupResult {
+    std::vector<PassResult> forward, backward;
+    std::vector<double> loads;
+};
+LongGroupResult g_longGroup;
+
+// Opens the file, waits for its index, then plays it from end to end in one
+// direction at the highest speed with nothing shown or heard: decoding sets
+// the pace.
+bool RunPass(benchmark::State &state, const std::string &path, bool backward, PassResult *r) {
+    Notification indexed, ended;
+    uint32_t decoded = 0;
+    Player player(path);
+    if (player.nOpen != PLAY_OK ||
+        Register(player.h, PLAY_CALLBACK_FILE_INDEX_COMPLETED, &indexed) != PLAY_OK ||
+        !indexed.WaitFor(1, kIndexTimeout)) {
+        state.SkipWithError("open or index failed");
+        return false;
+    }
+    player.Control(PLAY_CONTROL_ENABLE, kQuietFlags);
+    const float speed = PLAY_SPEED_MAX;
+    PlayApi_SetControl(player.h, PLAY_CONTROL_SPEED, &speed, sizeof speed);
+    Register(player.h, PLAY_CALLBACK_FILE_ENDED, &ended);
+    PLAY_CALLBACK_PARAM cb{};
+    cb.pfnCallback = reinterpret_cast<PLAY_CALLBACK_FUNCTION>(CountDecoded);
+    cb.pContext = &decoded;
+    PlayApi_RegisterCallbackFunction(player.h, PLAY_CALLBACK_DECODE, &cb, PLAY_CALLBACK_PARAM_SIZE);
+    r->peakKnown = ResetPeakRss();
+    r->baseKb = StatusKb("VmRSS");
+    const double cpu0 = ProcessCpuSeconds();
+    const auto t0 = Clock::now();
+    // From a player just opened, backward play starts at the last frame.
+    if (player.Control(PLAY_CONTROL_ACTION,
+                       backward ? PLAY_ACTION_PLAY_BACKWARD : PLAY_ACTION_PLAY_FORWARD) != PLAY_OK ||
+        !ended.WaitFor(1, kPlayTimeout)) {
+        state.SkipWithError(backward ? "backward play did not reach the start"
+                                     : "forward play did not reach the end");
+        return false;
+    }
+    r->seconds = Seconds(Clock::now() - t0);
+    r->cpuSeconds = ProcessCpuSeconds() - cpu0;
+    r->peakKb = StatusKb("VmHWM");
+    PlayApi_RegisterCallbackFunction(player.h, PLAY_CALLBACK_DECODE, nullptr, 0);
+    r->pictures = decoded;
+    r->shown = player.Get32(PLAY_ATTRIBUTE_FILE_VIDEO_FRAME_COUNT);
+    r->peakHeld = player.Mode()->PeakBackwardFrames();
+    return true;
+}
+
+// Rounds of a forward pass (the reference) and a backward pass, in
+// alternating order so that a load that comes or goes favours neither.
+void BM_BackwardLongGroups(benchmark::State &state) {
+    const std::string path = LongGroupFile(state);
+    if (path.empty())
+        return;
+    g_longGroup = LongGroupResult{};
+    for (auto _ : state) {
+        g_longGroup.loads.push_back(LoadAverage());
+        const bool backwardFirst = g_longGroup.backward.size() % 2 == 1;
+        PassResult forward, backward;
+        for (int pass = 0; pass < 2; ++pass) {
+            const bool isBackward = (pass == 0) == backwardFirst;
+            if (!RunPass(state, path, isBackward, isBackward ? &backward : &forward))
+                return;
+        }
+        state.SetIterationTime(backward.seconds);
+        g_longGroup.forward.push_back(forward);
+        g_longGroup.backward.push_back(backward);
+    }
+    const PassResult &b = g_longGroup.backward.back();
+    state.counters["peak_pictures"] = b.peakHeld;
+    state.counters["pictures_per_s"] = b.seconds > 0 ? b.pictures / b.seconds : 0;
+}
+
 BENCHMARK(BM_IndexBuild)
     ->Arg(BIG_FILE_SAMPLE)
     ->Arg(BIG_FILE_DVR)
@@ -705,6 +885,7 @@ BENCHMARK(BM_Seek)
     ->UseManualTime()
     ->Iterations(1);
 BENCHMARK(BM_BackwardMemory)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+BENCHMARK(BM_BackwardLongGroups)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(kLongRounds);
 
 // Prints the console report and, at the end, each figure against its
 // reference.
@@ -775,6 +956,73 @@ public:
                 r.peak <= kBackwardBound + 1 ? "within one group" : "ABOVE one group", r.distance, r.decoded,
                 r.seconds);
         }
+        PrintLongGroups();
+    }
+
+    // Backward against forward on the 250-frame groups: medians over the
+    // rounds of pictures per second (wall and processor time) and of the
+    // peak resident memory each pass added to its opened player, also
+    // counted in pictures.
+    static void PrintLongGroups() {
+        const LongGroupResult &g = g_longGroup;
+        if (g.backward.empty() || g.forward.size() != g.backward.size()) {
+            std::printf("backward play 1080p, key frame every %u: not measured\n", kLongGroup);
+            return;
+        }
+        const double picture = double(kLongWidth) * kLongHeight * 1.5;
+        auto median = [](const std::vector<PassResult> &v, auto figure) {
+            std::vector<double> x;
+            for (const PassResult &r : v)
+                x.push_back(figure(r));
+            std::sort(x.begin(), x.end());
+            return x.empty()      ? 0.0
+                   : x.size() % 2 ? x[x.size() / 2]
+                                  : (x[x.size() / 2 - 1] + x[x.size() / 2]) / 2;
+        };
+        auto rate = [](const PassResult &r) { return r.seconds > 0 ? r.shown / r.seconds : 0.0; };
+        auto cpuMs = [](const PassResult &r) { return r.shown ? r.cpuSeconds * 1000.0 / r.shown : 0.0; };
+        auto peakMiB = [](const PassResult &r) {
+            return double(r.peakKb - std::min(r.peakKb, r.baseKb)) / 1024.0;
+        };
+        const double backRate = median(g.backward, rate), fwdRate = median(g.forward, rate);
+        const double backCpu = median(g.backward, cpuMs), fwdCpu = median(g.forward, cpuMs);
+        const double backPeak = median(g.backward, peakMiB), fwdPeak = median(g.forward, peakMiB);
+        uint32_t held = 0, backPictures = 0, fwdPictures = 0, shown = 0;
+        bool peakKnown = true;
+        for (size_t i = 0; i < g.backward.size(); ++i) {
+            held = std::max(held, g.backward[i].peakHeld);
+            backPictures = g.backward[i].pictures;
+            fwdPictures = g.forward[i].pictures;
+            shown = g.backward[i].shown;
+            peakKnown = peakKnown && g.backward[i].peakKnown && g.forward[i].peakKnown;
+        }
+        double loadLow = g.loads[0], loadHigh = g.loads[0];
+        for (double l : g.loads) {
+            loadLow = std::min(loadLow, l);
+            loadHigh = std::max(loadHigh, l);
+        }
+        const double pictureMiB = picture / 1048576.0;
+        std::printf(
+            "backward play 1080p, key frame every %u (%u frames, 4 Mbit/s, %zu rounds, load %.2f..%.2f):\n",
+            kLongGroup, kLongGroupFrames, g.backward.size(), loadLow, loadHigh);
+        std::printf(
+            "  speed, pictures shown per second: backward %.1f (%.2f ms processor time per picture shown, %u "
+            "decode callbacks with a picture for %u shown), forward %.1f (%.2f ms, %u callbacks); "
+            "backward/forward rate ratio %.3f, processor time ratio %.3f\n",
+            backRate, backCpu, backPictures, shown, fwdRate, fwdCpu, fwdPictures,
+            fwdRate > 0 ? backRate / fwdRate : 0.0, fwdCpu > 0 ? backCpu / fwdCpu : 0.0);
+        std::printf(
+            "  pictures held: backward peak %u in its lists (%.1f MiB; group %u, ratio to the group %.2f, to "
+            "a 32-picture bound %.2f)\n",
+            held, held * pictureMiB, kLongGroup, double(held) / kLongGroup, held / 32.0);
+        if (peakKnown)
+            std::printf(
+                "  peak resident memory added by the pass: backward %.1f MiB (%.1f pictures of %.2f MiB), "
+                "forward %.1f MiB (%.1f pictures); backward/forward ratio %.2f\n",
+                backPeak, backPeak / pictureMiB, pictureMiB, fwdPeak, fwdPeak / pictureMiB,
+                fwdPeak > 0 ? backPeak / fwdPeak : 0.0);
+        else
+            std::printf("  peak resident memory: not measured (/proc/self/clear_refs not writable)\n");
     }
 };
 

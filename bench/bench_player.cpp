@@ -4,7 +4,8 @@
 // "ffmpeg -threads 1 -f h264 -i clip.h264 -f null -" on the access units
 // inside it, both timed by processor time (this process's, and the child's
 // from wait4, its start-up taken out: bench/ffmpegref.h). Player rounds and
-// reference rounds alternate so that both see the same load.
+// reference rounds alternate so that both see the same load. The same on a
+// 1080p stream with B frames encoded at run time.
 //
 // Also the latency from Play_InputData of a key frame to the decode callback
 // that carries its picture, on a playing stream player whose decoder already
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -46,26 +48,58 @@ struct Clip {
 // The recording holds the same kFrames access units as the reference stream
 // (the player hands each frame record to the decoder as one whole unit).
 // Without text and time records, so that nothing but decoding touches the
-// pictures.
+// pictures. The sample is a name under samples/ (or a path relative to it).
+Clip MakeClip(const char *sample, const char *stem) {
+    Clip c;
+    V30Options o;
+    o.videoSample = sample;
+    o.wWidth = uint16_t(kWidth);
+    o.wHeight = uint16_t(kHeight);
+    o.dwVideoFrames = kFrames;
+    o.dwAudioCodec = 0;
+    o.title.clear();
+    o.nClockStyle = -1;
+    c.recording = WriteV30(o, &c.frames);
+    if (c.frames.size() != kFrames)
+        return c;
+    std::vector<uint8_t> es;
+    for (uint32_t i = 0; i < kFrames; ++i)
+        es.insert(es.end(), c.frames[i].payload.begin(), c.frames[i].payload.end());
+    c.h264Path = benchref::WriteTempStream(es, stem);
+    c.firstPath = benchref::WriteTempStream(c.frames[0].payload, (std::string(stem) + "-first").c_str());
+    return c;
+}
+
 const Clip &TheClip() {
+    static const Clip clip = MakeClip("h264_1920x1080_high.264", "qv-bench-player");
+    return clip;
+}
+
+// 1080p as a recorder with B frames writes it (two between reference
+// frames, a key frame every 25, 6 Mbit/s): 100 frames encoded here by ffmpeg
+// (libx264, one thread) and repeated to kFrames; the decoder holds pictures
+// back to reorder them.
+bool g_bFramesMade = false;
+
+const Clip &BFrameClip() {
     static const Clip clip = [] {
+        g_bFramesMade = true;
+        const std::string path = "/tmp/qv-bench-player-1080p-bframes.264";
+        const std::string command =
+            "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
+            "testsrc2=size=1920x1080:rate=25,trim=end_frame=100 -c:v libx264 -threads 1 -x264-params "
+            "threads=1:lookahead-threads=1:keyint=25:min-keyint=25:scenecut=0 -bf 2 -b:v 6M -maxrate 6M "
+            "-bufsize 6M -pix_fmt yuv420p -f h264 " +
+            path;
         Clip c;
-        V30Options o;
-        o.videoSample = "h264_1920x1080_high.264";
-        o.wWidth = uint16_t(kWidth);
-        o.wHeight = uint16_t(kHeight);
-        o.dwVideoFrames = kFrames;
-        o.dwAudioCodec = 0;
-        o.title.clear();
-        o.nClockStyle = -1;
-        c.recording = WriteV30(o, &c.frames);
-        if (c.frames.size() != kFrames)
-            return c;
-        std::vector<uint8_t> es;
-        for (uint32_t i = 0; i < kFrames; ++i)
-            es.insert(es.end(), c.frames[i].payload.begin(), c.frames[i].payload.end());
-        c.h264Path = benchref::WriteTempStream(es, "qv-bench-player");
-        c.firstPath = benchref::WriteTempStream(c.frames[0].payload, "qv-bench-player-first");
+        if (std::system(command.c_str()) == 0) {
+            // The writer reads its clip under samples/: the path relative to it.
+            std::error_code ec;
+            const std::string rel = std::filesystem::relative(path, FixtureSamplePath(""), ec).string();
+            if (!ec && !rel.empty())
+                c = MakeClip(rel.c_str(), "qv-bench-player-bframes");
+        }
+        unlink(path.c_str());
         return c;
     }();
     return clip;
@@ -114,18 +148,19 @@ struct PullRounds {
     uint64_t pictures = 0, refFrames = 0;
 };
 
-PullRounds &ThePullRounds() {
-    static PullRounds rounds;
+// By clip: "committed" and "bframes".
+std::map<std::string, PullRounds> &AllPullRounds() {
+    static std::map<std::string, PullRounds> rounds;
     return rounds;
 }
 
-void BM_PlayerPullDecode(benchmark::State &state) {
-    const Clip &clip = TheClip();
+void PullDecode(benchmark::State &state, const Clip &clip, const char *name) {
     if (clip.h264Path.empty() || clip.firstPath.empty()) {
         state.SkipWithError("no clip");
         return;
     }
-    PullRounds &rounds = ThePullRounds();
+    PullRounds &rounds = AllPullRounds()[name];
+    rounds = PullRounds{};
     for (auto _ : state) {
         // The reference goes first in every other round, so that a load that
         // grows or fades during a round favours neither side.
@@ -173,6 +208,13 @@ void BM_PlayerPullDecode(benchmark::State &state) {
     state.counters["pictures"] = double(rounds.pictures);
     state.counters["ref_cpu_ms"] = Mean(rounds.refCpuMs);
     state.counters["ratio"] = benchref::Median(rounds.ratios);
+}
+
+void BM_PlayerPullDecode(benchmark::State &state) {
+    PullDecode(state, TheClip(), "committed");
+}
+void BM_PlayerPullDecodeBFrames(benchmark::State &state) {
+    PullDecode(state, BFrameClip(), "bframes");
 }
 
 // ---- Key frame latency ----
@@ -391,28 +433,33 @@ void BM_KeyFrameLatency(benchmark::State &state) {
 }
 
 BENCHMARK(BM_PlayerPullDecode)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
+BENCHMARK(BM_PlayerPullDecodeBFrames)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
 BENCHMARK(BM_KeyFrameLatency)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(20);
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {}
+    static void PrintPull(const char *label, const char *name) {
+        auto it = AllPullRounds().find(name);
+        if (it == AllPullRounds().end() || it->second.ratios.empty()) {
+            std::printf("%s: not measured\n", label);
+            return;
+        }
+        const PullRounds &pull = it->second;
+        const double ratio = benchref::Median(pull.ratios);
+        std::printf(
+            "%s, processor time per frame: player %.3f ms, ffmpeg %.3f ms (its start-up of %.0f ms taken "
+            "out), median ratio %.3f (overhead %+.1f%%, %s); best rounds %.3f / %.3f ms; %zu rounds, load "
+            "%.2f..%.2f; %u frames decoded by both (%llu pictures out, ffmpeg %llu)\n",
+            label, Mean(pull.cpuMs) / kFrames, Mean(pull.refCpuMs) / kFrames, Mean(pull.refStartupMs), ratio,
+            (ratio - 1.0) * 100.0, ratio < 1.10 ? "within 10%" : "ABOVE 10%", Min(pull.cpuMs) / kFrames,
+            Min(pull.refCpuMs) / kFrames, pull.ratios.size(), Min(pull.loads), Max(pull.loads), kFrames,
+            (unsigned long long)pull.pictures, (unsigned long long)pull.refFrames);
+    }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        const PullRounds &pull = ThePullRounds();
-        if (pull.ratios.empty()) {
-            std::printf("pull decode: not measured\n");
-        } else {
-            const double ratio = benchref::Median(pull.ratios);
-            std::printf(
-                "1080p pull decode, processor time per frame: player %.3f ms, ffmpeg %.3f ms (its start-up "
-                "of %.0f ms taken out), median ratio %.3f (overhead %+.1f%%, %s); best rounds %.3f / %.3f "
-                "ms; %zu rounds, load %.2f..%.2f; %u frames decoded by both (%llu pictures out, ffmpeg "
-                "%llu)\n",
-                Mean(pull.cpuMs) / kFrames, Mean(pull.refCpuMs) / kFrames, Mean(pull.refStartupMs), ratio,
-                (ratio - 1.0) * 100.0, ratio < 1.10 ? "within 10%" : "ABOVE 10%", Min(pull.cpuMs) / kFrames,
-                Min(pull.refCpuMs) / kFrames, pull.ratios.size(), Min(pull.loads), Max(pull.loads), kFrames,
-                (unsigned long long)pull.pictures, (unsigned long long)pull.refFrames);
-        }
+        PrintPull("1080p pull decode (committed clip)", "committed");
+        PrintPull("1080p pull decode, B frames at 6 Mbit/s", "bframes");
         const LatencyRounds &lat = TheLatencyRounds();
         if (lat.latencyMs.empty()) {
             std::printf("key frame latency: not measured\n");
@@ -440,5 +487,10 @@ int main(int argc, char **argv) {
         unlink(TheClip().h264Path.c_str());
     if (!TheClip().firstPath.empty())
         unlink(TheClip().firstPath.c_str());
+    if (g_bFramesMade) {
+        for (const std::string &path : {BFrameClip().h264Path, BFrameClip().firstPath})
+            if (!path.empty())
+                unlink(path.c_str());
+    }
     return 0;
 }

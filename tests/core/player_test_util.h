@@ -57,16 +57,27 @@ inline PLAY_CREATE_PARAM StreamParam(const void *pSource, uint32_t dwSize, uint3
 }
 
 // Releases the player at the end of a scope unless released before.
-// MD5 of a decoded picture as I420 (ffmpeg's yuv420p order: Y, U, V).
+// MD5 of a decoded picture as I420 (ffmpeg's yuv420p order: Y, U, V), from
+// YV12 or I420 planes or NV12's interleaved chroma.
 inline std::string PictureMd5(const DecodedPicture &pic) {
     const size_t w = pic.dwWidth, h = pic.dwHeight;
     const size_t luma = w * h, chroma = (w / 2) * (h / 2);
     const uint8_t *y = pic.pBuffer;
     const uint8_t *first = y + luma;
     const uint8_t *second = first + chroma;
-    const bool yv12 = pic.dwFourCC == VDEC_FOURCC_YV12;
     qvtest::CMd5 md5;
     md5.Update(y, luma);
+    if (pic.dwFourCC == VDEC_FOURCC_NV12) {
+        std::vector<uint8_t> u(chroma), v(chroma);
+        for (size_t i = 0; i < chroma; ++i) {
+            u[i] = first[2 * i];
+            v[i] = first[2 * i + 1];
+        }
+        md5.Update(u.data(), chroma);
+        md5.Update(v.data(), chroma);
+        return md5.Finish();
+    }
+    const bool yv12 = pic.dwFourCC == VDEC_FOURCC_YV12;
     md5.Update(yv12 ? second : first, chroma);
     md5.Update(yv12 ? first : second, chroma);
     return md5.Finish();
