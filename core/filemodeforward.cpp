@@ -1,4 +1,4 @@
-// Forward play of recording files: reader, index thread, file end, seeks and
+// Forward play of recording files: reader, index hooks, file end, seeks and
 // the single-frame step.
 #include "core/filemodeforward.h"
 
@@ -29,7 +29,12 @@ DemuxInput InputOf(const uint8_t *pData, uint32_t dwLength) {
 
 } // namespace
 
-CFileModeForward::CFileModeForward() = default;
+CFileModeForward::CFileModeForward()
+    : m_fileIndex(CFileIndex::Hooks{[this](const FramePosition &pos) {
+                                        platform::CLockGuard guard(m_lock);
+                                        m_firstFrame = pos;
+                                    },
+                                    [this] { IndexCompleted(); }}) {}
 
 CFileModeForward::~CFileModeForward() {
     CFileModeForward::Close();
@@ -80,26 +85,14 @@ int32_t CFileModeForward::Open(const PLAY_CREATE_PARAM *pParam) {
     if (m_attr.demuxProperty.dwGeneration == DEMUX_GENERATION_6000)
         return PLAY_E_NOT_SUPPORTED;
     InitStreamParam(pParam);
-    m_nIndexQuit.store(0);
-    m_indexThreadDone.store(false);
-    if (!m_indexThread.Start(IndexThreadMain, this))
+    if (!m_fileIndex.Start(m_path.data()))
         return PLAY_E_FAIL;
-    // Indexing must not disturb playback.
-    m_indexThread.SetPriority(platform::kPriorityLowest);
     return CBasePlayMode::Open(pParam);
 }
 
 int32_t CFileModeForward::Close() {
     CBasePlayMode::Close();
-    if (m_indexThread.Started()) {
-        m_nIndexQuit.store(1);
-        m_indexThread.Join(platform::kInfinite);
-    }
-    {
-        platform::CLockGuard guard(m_indexLock);
-        m_index.clear();
-        m_lastIndexedVideo = FramePosition{};
-    }
+    m_fileIndex.Clear();
     ClearPending();
     m_path.clear();
     m_file.Close();
@@ -151,141 +144,14 @@ int32_t CFileModeForward::InitAttributes() {
 }
 
 // ---------------------------------------------------------------------------
-// Index thread
-
-uint32_t CFileModeForward::IndexThreadMain(void *pContext) {
-    auto *pPlayer = static_cast<CFileModeForward *>(pContext);
-    pPlayer->IndexThreadRun();
-    pPlayer->m_indexThreadDone.store(true);
-    return 0;
-}
-
-void CFileModeForward::IndexThreadRun() {
-    // Its own file handle, buffer and parser: the play thread's reading
-    // position is never touched.
-    platform::CFile file;
-    if (!file.Open(m_path.data(), platform::kFileRead | platform::kFileSequential))
-        return;
-    uint8_t *pBuffer = static_cast<uint8_t *>(platform::PageAlloc(kFileReadBlock));
-    if (pBuffer == nullptr)
-        return;
-    CBaseStream *pParser = nullptr;
-    const int64_t llFirst = file.Read(pBuffer, kFileReadBlock);
-    const int64_t llSize = file.Size();
-    if (llFirst > 0 && llSize >= 0) {
-        const DemuxInput input = InputOf(pBuffer, static_cast<uint32_t>(llFirst));
-        if (Demux_Create(&pParser, &input) < 0)
-            pParser = nullptr;
-    }
-    // The index needs positions only, not the on-screen display.
-    if (pParser != nullptr)
-        pParser->SetOsdEnabled(false);
-    StreamInfo info{};
-    info.dwSize = DEMUX_STREAM_INFO_SIZE;
-    if (pParser != nullptr && Demux_GetInfo(pParser, &info) >= 0 && file.Seek(0)) {
-        uint64_t ullRemaining = static_cast<uint64_t>(llSize);
-        while (m_nIndexQuit.load() == 0 && ullRemaining > 0) {
-            const uint32_t dwWant =
-                ullRemaining < kFileReadBlock ? static_cast<uint32_t>(ullRemaining) : kFileReadBlock;
-            const int64_t llRead = file.Read(pBuffer, dwWant);
-            if (llRead <= 0)
-                break;
-            if (IndexBlock(pParser, pBuffer, static_cast<uint32_t>(llRead)) < 0)
-                break;
-            ullRemaining -= static_cast<uint64_t>(llRead);
-        }
-        // Whatever was indexed stays usable, also after a stop or a failure.
-        IndexCompleted();
-    }
-    Demux_Destroy(pParser);
-    platform::PageFree(pBuffer, kFileReadBlock);
-}
-
-// Takes the frames of one block as the index parser finds them: the index
-// needs only their positions, so none is copied or queued.
-class CFileModeForward::CIndexSink final : public CBaseStream::CFrameSink {
-public:
-    explicit CIndexSink(CFileModeForward *pPlayer) : m_pPlayer(pPlayer) {}
-    void OnFrame(const FrameRecord *pFrame) override { m_pPlayer->IndexFrame(pFrame, this); }
-
-    FramePosition m_lastVideo{};
-    bool m_bVideo = false;
-
-private:
-    CFileModeForward *m_pPlayer;
-};
-
-void CFileModeForward::IndexFrame(const FrameRecord *pRecord, CIndexSink *pSink) {
-    const FramePosition pos = PositionOf(pRecord);
-    if (pRecord->nType == DEMUX_FRAME_I) {
-        FramePosition entry = pos;
-        bool bFirst = false;
-        {
-            platform::CLockGuard guard(m_indexLock);
-            if (m_index.empty()) {
-                bFirst = true;
-            } else {
-                // Seeks need strictly increasing values: a recorder clock
-                // set back or a counter that wrapped must not reorder them.
-                const FramePosition &last = m_index.back();
-                if (entry.dwSequence <= last.dwSequence)
-                    entry.dwSequence = last.dwSequence + 1;
-                if (entry.dwTimestamp <= last.dwTimestamp)
-                    entry.dwTimestamp = last.dwTimestamp + 1;
-            }
-            m_index.push_back(entry);
-        }
-        if (bFirst) {
-            platform::CLockGuard guard(m_lock);
-            m_firstFrame = pos;
-        }
-    }
-    if (IsVideoType(pRecord->nType)) {
-        pSink->m_lastVideo = pos;
-        pSink->m_bVideo = true;
-    }
-}
+// Index
 
 int32_t CFileModeForward::IndexBlock(CBaseStream *pParser, const uint8_t *pData, uint32_t dwLength) {
-    if (pParser == nullptr)
-        return DEMUX_E_INVALID_OBJECT;
-    CIndexSink sink(this);
-    // Frames go straight to the index while this block is parsed; a parser
-    // that keeps its frames (6000) queues them, and they are taken below.
-    const bool bSink = pParser->SetFrameSink(&sink);
-    const DemuxInput input = InputOf(pData, dwLength);
-    int32_t nResult = Demux_InputData(pParser, &input);
-    if (bSink)
-        pParser->SetFrameSink(nullptr);
-    if (nResult < 0)
-        return nResult;
-    uint32_t dwQueued = 0;
-    nResult = Demux_GetFrameCount(pParser, &dwQueued);
-    if (nResult < 0)
-        return nResult;
-    for (uint32_t i = 0; i < dwQueued; ++i) {
-        FrameRecord *pRecord = nullptr;
-        if (Demux_GetFrame(pParser, &pRecord) < 0 || pRecord == nullptr)
-            break;
-        IndexFrame(pRecord, &sink);
-        nResult = Demux_FreeFrame(pParser, pRecord);
-        if (nResult < 0)
-            break;
-    }
-    // Once per block: nothing reads it before the index is complete.
-    if (sink.m_bVideo) {
-        platform::CLockGuard guard(m_indexLock);
-        m_lastIndexedVideo = sink.m_lastVideo;
-    }
-    return nResult < 0 ? nResult : PLAY_OK;
+    return m_fileIndex.IndexBlock(pParser, pData, dwLength);
 }
 
 void CFileModeForward::IndexCompleted() {
-    FramePosition last;
-    {
-        platform::CLockGuard guard(m_indexLock);
-        last = m_lastIndexedVideo;
-    }
+    const FramePosition last = m_fileIndex.LastVideo();
     {
         platform::CLockGuard guard(m_lock);
         m_attr.dwFileIndexCompleted = 1;
@@ -295,16 +161,6 @@ void CFileModeForward::IndexCompleted() {
         }
     }
     FireIndexCompleted();
-}
-
-std::vector<FramePosition> CFileModeForward::IndexEntries() {
-    platform::CLockGuard guard(m_indexLock);
-    return m_index;
-}
-
-uint32_t CFileModeForward::IndexCount() {
-    platform::CLockGuard guard(m_indexLock);
-    return static_cast<uint32_t>(m_index.size());
 }
 
 bool CFileModeForward::IsIndexCompleted() {
@@ -583,11 +439,7 @@ int32_t CFileModeForward::TakeDecodedFrame(PLAY_FRAME *pFrame) {
 void CFileModeForward::CheckFileEnd(PLAY_FRAME *pFrame) {
     bool bEnd = pFrame == nullptr;
     if (!bEnd && pFrame->pFrame != nullptr && IsVideoType(pFrame->pFrame->nType) && IsIndexCompleted()) {
-        FramePosition last;
-        {
-            platform::CLockGuard guard(m_indexLock);
-            last = m_lastIndexedVideo;
-        }
+        const FramePosition last = m_fileIndex.LastVideo();
         // Frames the file holds after its last video frame (audio, or data
         // appended since indexing) are still delivered, and so are pictures
         // the decoder still holds: the reader reports the end when it finds
@@ -735,13 +587,9 @@ void CFileModeForward::Rebase(FrameRecord *pRecord) {
     pRecord->ullFileOffset += m_ullOffsetShift;
     if (m_bTimeShiftPending && pRecord->nType == DEMUX_FRAME_I) {
         m_bTimeShiftPending = false;
-        platform::CLockGuard guard(m_indexLock);
-        // The entries are in increasing sequence order.
-        const auto it = std::lower_bound(
-            m_index.begin(), m_index.end(), pRecord->dwSequence,
-            [](const FramePosition &e, uint32_t dwSequence) { return e.dwSequence < dwSequence; });
-        if (it != m_index.end() && it->dwSequence == pRecord->dwSequence)
-            m_llTimeShift = static_cast<int64_t>(it->dwTimestamp) - pRecord->dwTimestamp;
+        uint32_t dwIndexed;
+        if (m_fileIndex.TimestampOf(pRecord->dwSequence, &dwIndexed))
+            m_llTimeShift = static_cast<int64_t>(dwIndexed) - pRecord->dwTimestamp;
     }
     pRecord->dwTimestamp = static_cast<uint32_t>(pRecord->dwTimestamp + m_llTimeShift);
 }
@@ -858,26 +706,7 @@ int32_t CFileModeForward::IndexFindTarget(bool bByTime, uint32_t dwValue, FrameP
         platform::CLockGuard guard(m_lock);
         first = m_firstFrame;
     }
-    platform::CLockGuard guard(m_indexLock);
-    if (m_index.empty())
-        return PLAY_E_NOT_FOUND;
-    // The last entry whose value from the first frame is at most the one
-    // asked; the first entry when the value precedes them all.
-    size_t nTarget = 0;
-    for (size_t i = 0; i < m_index.size(); ++i) {
-        const FramePosition &e = m_index[i];
-        const int64_t llRelative = bByTime ? static_cast<int64_t>(e.dwTimestamp) - first.dwTimestamp
-                                           : static_cast<int64_t>(e.dwSequence) - first.dwSequence;
-        if (llRelative <= static_cast<int64_t>(dwValue))
-            nTarget = i;
-        else
-            break;
-    }
-    *pTarget = m_index[nTarget];
-    *pbHasNext = nTarget + 1 < m_index.size();
-    if (*pbHasNext)
-        *pNext = m_index[nTarget + 1];
-    return PLAY_OK;
+    return m_fileIndex.FindTarget(first, bByTime, dwValue, pTarget, pNext, pbHasNext);
 }
 
 int32_t CFileModeForward::SeekRatio(float fRatio) {

@@ -9,11 +9,10 @@
 #include <deque>
 #include <vector>
 
+#include "core/fileindex.h"
 #include "core/streammode.h"
 #include "platform/file.h"
 
-// Blocks of the readers (play thread, index thread, key-frame searches).
-constexpr uint32_t kFileReadBlock = 0x40000;
 // The frame-rate estimate at open needs key frames at least this far apart.
 constexpr uint32_t kFileRateMinSpanMs = 4000;
 constexpr float kFileRateMin = 1.0f;
@@ -43,7 +42,10 @@ public:
     // Appended operations.
     virtual void FireIndexCompleted();
     virtual void FireFileEnded();
+    // A block of the file, parsed by pParser, goes into the key-frame index.
     virtual int32_t IndexBlock(CBaseStream *pParser, const uint8_t *pData, uint32_t dwLength);
+    // Indexing has ended: attributes from the index, then the client's
+    // callback (no lock held).
     virtual void IndexCompleted();
     virtual int32_t PlayBackward() = 0;
     // The next frame of the file (a gap with reset-on-gap skips to the next
@@ -63,10 +65,10 @@ public:
     virtual int32_t StepForward();
 
     // ---- Read-outs for tests and tools ----
-    std::vector<FramePosition> IndexEntries();
+    std::vector<FramePosition> IndexEntries() { return m_fileIndex.Entries(); }
     uint32_t PendingCount();
     bool FileEnded();
-    bool IndexThreadRunning() const { return m_indexThread.Started() && !m_indexThreadDone.load(); }
+    bool IndexThreadRunning() const { return m_fileIndex.Running(); }
 
 protected:
     int32_t RunAction(uint32_t dwAction) override;
@@ -135,14 +137,6 @@ protected:
     // Forward seek by time (bByTime) or frame index.
     int32_t SeekForward(bool bByTime, uint32_t dwValue);
 
-    class CIndexSink;
-    // One frame of the index builder: a key frame becomes an index entry;
-    // video frames are remembered in the sink as the last one indexed.
-    void IndexFrame(const FrameRecord *pRecord, CIndexSink *pSink);
-
-    static uint32_t IndexThreadMain(void *pContext);
-    void IndexThreadRun();
-
     // Reads the next block of the player's file into the read buffer and
     // hands it to the parser: bytes read, 0 at the end, negative on failure.
     int32_t FeedParser();
@@ -162,7 +156,7 @@ protected:
     virtual bool MoreToRead();
     int32_t IndexFindTarget(bool bByTime, uint32_t dwValue, FramePosition *pTarget, FramePosition *pNext,
                             bool *pbHasNext);
-    uint32_t IndexCount();
+    uint32_t IndexCount() { return m_fileIndex.Count(); }
     bool IsIndexCompleted();
     void SetFileEnded(bool bEnded);
     // Relative value of a position (time stamp or sequence number from the
@@ -172,22 +166,17 @@ protected:
         return static_cast<uint64_t>(pRecord->dwPayloadLength) + pRecord->dwHeaderLength;
     }
 
-    // Index thread: started by Open, stopped by Close.
-    platform::CThread m_indexThread;
-    std::atomic<int32_t> m_nIndexQuit{0};
-    std::atomic<bool> m_indexThreadDone{false};
-
     std::vector<QV_WCHAR> m_path; // zero-terminated copy
     platform::CFile m_file;
     uint8_t *m_pReadBuffer = nullptr;
     uint32_t m_dwReadBufferSize = 0;
 
-    // The key-frame index: appended by the index thread while seeks walk
-    // it, so every access takes the index lock (a leaf lock: nothing else is
-    // taken inside it).
-    platform::CLock m_indexLock;
-    std::vector<FramePosition> m_index;
-    FramePosition m_lastIndexedVideo{}; // under the index lock
+    // The key-frame index and its thread (started by Open, stopped by
+    // Close). Walks of the list take the index lock (a leaf lock: nothing
+    // else is taken inside it).
+    CFileIndex m_fileIndex;
+    platform::CLock &m_indexLock = m_fileIndex.Lock();
+    std::vector<FramePosition> &m_index = m_fileIndex.EntriesLocked(); // under the index lock
 
     // Frames read ahead by a seek or by backward play (player lock).
     std::deque<FrameRecord *> m_pending;

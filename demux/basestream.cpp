@@ -9,6 +9,43 @@
 namespace {
 // Bytes copied at least per round while completing a frame held back.
 constexpr uint32_t kJoinStep = 0x10000;
+
+// How a record's data blocks were allocated, kept just in front of the
+// record in the record's own block: freeing goes by it, never by where the
+// record's pointers and lengths happen to lie.
+// Sized so that record and bookkeeping still fit the smallest pool class.
+struct FrameBlocks {
+    uint8_t *header;      // the header's block of its own; null when none or shared
+    uint8_t *data;        // the payload's block (the header first when shared); null when none
+    uint32_t headerSize;  // header bytes allocated, in either block
+    uint32_t payloadSize; // payload bytes allocated
+
+    size_t HeaderBlockSize() const { return header ? headerSize : 0; }
+    size_t DataBlockSize() const { return size_t(header ? 0 : headerSize) + payloadSize; }
+};
+constexpr size_t kFrameBlocksSpace =
+    (sizeof(FrameBlocks) + alignof(FrameRecord) - 1) / alignof(FrameRecord) * alignof(FrameRecord);
+constexpr size_t kFrameAllocation = kFrameBlocksSpace + sizeof(FrameRecord);
+
+FrameBlocks *BlocksOf(FrameRecord *frame) {
+    return reinterpret_cast<FrameBlocks *>(reinterpret_cast<uint8_t *>(frame) - kFrameBlocksSpace);
+}
+
+// A zeroed record (size set) with no data block yet; null when the pool has
+// no block.
+FrameRecord *AllocRecord(BlockPool *pool) {
+    auto *block = static_cast<uint8_t *>(AllocBlock(pool, kFrameAllocation));
+    if (!block)
+        return nullptr;
+    std::memset(block, 0, kFrameAllocation);
+    auto *frame = reinterpret_cast<FrameRecord *>(block + kFrameBlocksSpace);
+    frame->dwSize = DEMUX_FRAME_RECORD_SIZE;
+    return frame;
+}
+
+void FreeRecord(BlockPool *pool, FrameRecord *frame) {
+    FreeBlock(pool, BlocksOf(frame), kFrameAllocation);
+}
 } // namespace
 
 CBaseStream::CBaseStream() : m_osd(&m_pool) {
@@ -279,22 +316,24 @@ FrameRecord *CBaseStream::NewFrame(const uint8_t *header, uint32_t headerLength,
         frame->dwPayloadLength = payloadLength;
         return frame;
     }
-    auto *frame = static_cast<FrameRecord *>(AllocBlock(&m_pool, sizeof(FrameRecord)));
+    FrameRecord *frame = AllocRecord(&m_pool);
     if (!frame)
         return nullptr;
-    std::memset(frame, 0, sizeof *frame);
-    frame->dwSize = DEMUX_FRAME_RECORD_SIZE;
+    FrameBlocks *blocks = BlocksOf(frame);
     const size_t total = size_t(headerLength) + payloadLength;
     if (total != 0) {
         auto *block = static_cast<uint8_t *>(AllocBlock(&m_pool, total));
         if (!block) {
-            FreeBlock(&m_pool, frame, sizeof(FrameRecord));
+            FreeRecord(&m_pool, frame);
             return nullptr;
         }
         if (headerLength)
             std::memcpy(block, header, headerLength);
         if (payloadLength)
             std::memcpy(block + headerLength, payload, payloadLength);
+        blocks->data = block;
+        blocks->headerSize = headerLength;
+        blocks->payloadSize = payloadLength;
         frame->pHeader = headerLength ? block : nullptr;
         frame->pPayload = block + headerLength;
     }
@@ -303,19 +342,47 @@ FrameRecord *CBaseStream::NewFrame(const uint8_t *header, uint32_t headerLength,
     return frame;
 }
 
+FrameRecord *CBaseStream::NewFrameApart(const uint8_t *header, uint32_t headerLength, const uint8_t *payload,
+                                        uint32_t payloadLength) {
+    if (m_sink)
+        return NewFrame(header, headerLength, payload, payloadLength);
+    FrameRecord *frame = AllocRecord(&m_pool);
+    if (!frame)
+        return nullptr;
+    FrameBlocks *blocks = BlocksOf(frame);
+    if (headerLength) {
+        blocks->header = static_cast<uint8_t *>(AllocBlock(&m_pool, headerLength));
+        if (!blocks->header) {
+            FreeRecord(&m_pool, frame);
+            return nullptr;
+        }
+        blocks->headerSize = headerLength;
+        std::memcpy(blocks->header, header, headerLength);
+    }
+    if (payloadLength) {
+        blocks->data = static_cast<uint8_t *>(AllocBlock(&m_pool, payloadLength));
+        if (!blocks->data) {
+            DestroyFrame(frame);
+            return nullptr;
+        }
+        blocks->payloadSize = payloadLength;
+        std::memcpy(blocks->data, payload, payloadLength);
+    }
+    frame->pHeader = blocks->header;
+    frame->pPayload = blocks->data;
+    frame->dwHeaderLength = headerLength;
+    frame->dwPayloadLength = payloadLength;
+    return frame;
+}
+
 void CBaseStream::DestroyFrame(FrameRecord *frame) {
     if (!frame)
         return;
-    if (frame->pHeader && frame->pHeader + frame->dwHeaderLength != frame->pPayload) {
-        // Header and payload in blocks of their own.
-        FreeBlock(&m_pool, frame->pHeader, frame->dwHeaderLength);
-        FreeBlock(&m_pool, frame->pPayload, frame->dwPayloadLength);
-    } else {
-        uint8_t *block = frame->pHeader ? frame->pHeader : frame->pPayload;
-        FreeBlock(&m_pool, block, size_t(frame->dwHeaderLength) + frame->dwPayloadLength);
-    }
+    const FrameBlocks *blocks = BlocksOf(frame);
+    FreeBlock(&m_pool, blocks->header, blocks->HeaderBlockSize());
+    FreeBlock(&m_pool, blocks->data, blocks->DataBlockSize());
     COsdList::FreeAttached(&m_pool, frame);
-    FreeBlock(&m_pool, frame, sizeof(FrameRecord));
+    FreeRecord(&m_pool, frame);
 }
 
 bool CBaseStream::QueueFrame(FrameRecord *frame) {

@@ -100,8 +100,13 @@ protected:
     // parser's one scratch record, pointing at the bytes given.
     FrameRecord *NewFrame(const uint8_t *header, uint32_t headerLength, const uint8_t *payload,
                           uint32_t payloadLength);
+    // The same with header and payload in pool blocks of their own (either
+    // may be empty, its pointer null then).
+    FrameRecord *NewFrameApart(const uint8_t *header, uint32_t headerLength, const uint8_t *payload,
+                               uint32_t payloadLength);
     // Returns a record, its data block(s) and its OSD copy to the pool,
-    // whatever the derived FreeFrame does.
+    // whatever the derived FreeFrame does: the blocks as NewFrame or
+    // NewFrameApart allocated them, wherever they lie.
     void DestroyFrame(FrameRecord *frame);
     // Appends at the tail of the queue under the queue lock. When the queue
     // cannot grow the frame is freed and false returned. Once queued the

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -20,6 +21,20 @@ public:
     uint32_t Filled() const { return m_filled; }
     uint32_t Start() const { return m_start; }
     uint32_t Capacity() const { return m_capacity; }
+};
+
+// Builds and frees frame records the way the parsers do.
+class CBlockProbeV30 : public CStreamV30 {
+public:
+    BlockPool *PoolOf() { return Pool(); }
+    FrameRecord *Apart(const std::vector<uint8_t> &header, const std::vector<uint8_t> &payload) {
+        return NewFrameApart(header.data(), uint32_t(header.size()), payload.data(),
+                             uint32_t(payload.size()));
+    }
+    FrameRecord *Shared(const std::vector<uint8_t> &header, const std::vector<uint8_t> &payload) {
+        return NewFrame(header.data(), uint32_t(header.size()), payload.data(), uint32_t(payload.size()));
+    }
+    void Destroy(FrameRecord *frame) { DestroyFrame(frame); }
 };
 
 std::vector<uint8_t> Payload(size_t n, uint8_t seed = 9) {
@@ -624,6 +639,63 @@ TEST(DemuxStatistics, ReadWhileFeedingAndResetting) {
                   st.dwOtherVideoFrameCount + st.dwDroppableFrameCount + st.dwVideoDuration + st.ullInputTime,
               0u);
     delete stream;
+}
+
+// ---- Frame blocks ----
+
+TEST(DemuxFrameBlocks, HeaderBlockRightBeforeItsPayloadIsFreedAlone) {
+    CBlockProbeV30 stream;
+    BlockPool *pool = stream.PoolOf();
+    // One 512-byte block given to the 256-byte class as two halves: the pool
+    // hands out the most recently freed block first, so the header gets the
+    // first half and the payload the second, right behind it.
+    auto *chunk = static_cast<uint8_t *>(AllocBlock(pool, 512));
+    ASSERT_NE(chunk, nullptr);
+    FreeBlock(pool, AllocBlock(pool, 256), 256); // sets the 256-byte class up
+    FreeBlock(pool, chunk + 256, 256);
+    FreeBlock(pool, chunk, 256);
+    const std::vector<uint8_t> header = Payload(256, 1);
+    const std::vector<uint8_t> payload = Payload(256, 2);
+    FrameRecord *frame = stream.Apart(header, payload);
+    ASSERT_NE(frame, nullptr);
+    ASSERT_EQ(frame->pHeader, chunk);
+    ASSERT_EQ(frame->pPayload, chunk + 256);
+    EXPECT_EQ(std::memcmp(frame->pHeader, header.data(), header.size()), 0);
+    EXPECT_EQ(std::memcmp(frame->pPayload, payload.data(), payload.size()), 0);
+    stream.Destroy(frame);
+    // Each half went back to the 256-byte class on its own, not the pair as
+    // one 512-byte block.
+    void *first = AllocBlock(pool, 256);
+    void *second = AllocBlock(pool, 256);
+    const bool bBothBack =
+        (first == chunk && second == chunk + 256) || (first == chunk + 256 && second == chunk);
+    EXPECT_TRUE(bBothBack);
+    if (bBothBack) {
+        FreeBlock(pool, chunk, 512); // the halves are out of the pool again
+    } else {
+        FreeBlock(pool, first, 256);
+        FreeBlock(pool, second, 256);
+    }
+}
+
+TEST(DemuxFrameBlocks, SharedBlockFreedWholeAfterThePayloadMoved) {
+    CBlockProbeV30 stream;
+    BlockPool *pool = stream.PoolOf();
+    const std::vector<uint8_t> header = Payload(16, 3);
+    const std::vector<uint8_t> payload = Payload(3000, 4);
+    FrameRecord *frame = stream.Shared(header, payload);
+    ASSERT_NE(frame, nullptr);
+    ASSERT_EQ(frame->pHeader + frame->dwHeaderLength, frame->pPayload);
+    uint8_t *block = frame->pHeader;
+    // A reader that skips the payload's first bytes in place: header and
+    // payload no longer touch, yet they share one block.
+    frame->pPayload += 4;
+    frame->dwPayloadLength -= 4;
+    stream.Destroy(frame);
+    // The one block went back whole to its own (4096-byte) class.
+    void *again = AllocBlock(pool, 4096);
+    EXPECT_EQ(again, block);
+    FreeBlock(pool, again, 4096);
 }
 
 // ---- Threads ----
