@@ -73,19 +73,23 @@ int32_t CFileMode::PlayBackward() {
     if (!IsIndexCompleted())
         return PLAY_E_INDEX_NOT_READY;
     if (IsBackward()) {
+        // Checked and cleared in one step with the play thread's end test:
+        // an end reached in between would otherwise be cleared with nothing
+        // left to play, and play would stand still without reporting it.
         platform::CLockGuard guard(m_lock);
-        if (!IsValidPosition(m_lastVideoFrame) && m_ready.empty() && !IsValidPosition(m_groupKey)) {
-            // Start over from the last group of the file.
+        if (!IsValidPosition(m_backwardPosition) && m_ready.empty() && !IsValidPosition(m_groupKey)) {
+            // Nothing left before: start over from the last group of the file.
             platform::CLockGuard indexGuard(m_indexLock);
             if (!m_index.empty())
                 m_backwardPosition = m_index.back();
         }
+        m_attr.dwFileEnded = 0;
     } else {
         const int32_t nResult = SwitchDirection(true);
         if (nResult < 0)
             return nResult;
+        SetFileEnded(false);
     }
-    SetFileEnded(false);
     return EnterPlaying();
 }
 

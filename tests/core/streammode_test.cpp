@@ -104,7 +104,11 @@ TEST_P(DecodeOnDemand, EveryPictureMatchesFfmpeg) {
 INSTANTIATE_TEST_SUITE_P(Clips, DecodeOnDemand,
                          ::testing::Values(ClipCase{"h264_352x288_baseline_cavlc.264", 352, 288, 1},
                                            ClipCase{"h264_704x576_high_cabac.264", 704, 576, 3},
-                                           ClipCase{"h264_1920x1080_high.264", 1920, 1080, 3}));
+                                           ClipCase{"h264_1920x1080_high.264", 1920, 1080, 3},
+                                           // Coded sizes other than the picture's: delivered cropped.
+                                           ClipCase{"h264_640x360_main.264", 640, 360, 3},
+                                           ClipCase{"h264_960x540_high.264", 960, 540, 3},
+                                           ClipCase{"h264_2592x1944_high.264", 2592, 1944, 3}));
 
 TEST(StreamDecodeOnDemand, FramesHandedOutAreTheCallersUntilFreed) {
     const Recording r = MakeVideoOnly(30, "h264_352x288_baseline_cavlc.264", 352, 288);
