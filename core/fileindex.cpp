@@ -9,18 +9,6 @@
 #include "platform/file.h"
 #include "platform/memory.h"
 
-namespace {
-
-DemuxInput InputOf(const uint8_t *pData, uint32_t dwLength) {
-    DemuxInput input{};
-    input.dwSize = DEMUX_INPUT_SIZE;
-    input.dwLength = dwLength;
-    input.pData = pData;
-    return input;
-}
-
-} // namespace
-
 CFileIndex::CFileIndex(Hooks hooks) : m_hooks(std::move(hooks)) {}
 
 CFileIndex::~CFileIndex() {
@@ -75,7 +63,7 @@ void CFileIndex::ThreadRun() {
     const int64_t llFirst = file.Read(pBuffer, kFileReadBlock);
     const int64_t llSize = file.Size();
     if (llFirst > 0 && llSize >= 0) {
-        const DemuxInput input = InputOf(pBuffer, static_cast<uint32_t>(llFirst));
+        const DemuxInput input = DemuxInputOf(pBuffer, static_cast<uint32_t>(llFirst));
         if (Demux_Create(&pParser, &input) < 0)
             pParser = nullptr;
     }
@@ -154,7 +142,7 @@ int32_t CFileIndex::IndexBlock(CBaseStream *pParser, const uint8_t *pData, uint3
     // Frames go straight to the index while this block is parsed; a parser
     // that keeps its frames (6000) queues them, and they are taken below.
     const bool bSink = pParser->SetFrameSink(&sink);
-    const DemuxInput input = InputOf(pData, dwLength);
+    const DemuxInput input = DemuxInputOf(pData, dwLength);
     int32_t nResult = Demux_InputData(pParser, &input);
     if (bSink)
         pParser->SetFrameSink(nullptr);

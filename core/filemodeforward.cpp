@@ -19,14 +19,6 @@ namespace {
 // How long a seek or step waits for room in a full display queue.
 constexpr uint32_t kRenderRetryLimitMs = 2000;
 
-DemuxInput InputOf(const uint8_t *pData, uint32_t dwLength) {
-    DemuxInput input{};
-    input.dwSize = DEMUX_INPUT_SIZE;
-    input.dwLength = dwLength;
-    input.pData = pData;
-    return input;
-}
-
 } // namespace
 
 CFileModeForward::CFileModeForward()
@@ -58,7 +50,7 @@ int32_t CFileModeForward::OpenFile(const PLAY_CREATE_PARAM *pParam) {
     const int64_t llRead = m_file.Read(m_pReadBuffer, kFileReadBlock);
     if (llRead < 0)
         return PLAY_E_FAIL;
-    const DemuxInput input = InputOf(m_pReadBuffer, static_cast<uint32_t>(llRead));
+    const DemuxInput input = DemuxInputOf(m_pReadBuffer, static_cast<uint32_t>(llRead));
     CBaseStream *pStream = nullptr;
     if (llRead == 0 || Demux_Create(&pStream, &input) < 0 || pStream == nullptr)
         return PLAY_E_NOT_SUPPORTED;
@@ -312,7 +304,7 @@ int32_t CFileModeForward::FeedParser() {
         return PLAY_E_FAIL;
     if (llRead == 0)
         return 0;
-    const DemuxInput input = InputOf(m_pReadBuffer, static_cast<uint32_t>(llRead));
+    const DemuxInput input = DemuxInputOf(m_pReadBuffer, static_cast<uint32_t>(llRead));
     const int32_t nResult = Demux_InputData(m_pStream, &input);
     if (nResult < 0)
         return nResult;

@@ -19,10 +19,8 @@ CStreamMode::~CStreamMode() {
 int32_t CStreamMode::Open(const PLAY_CREATE_PARAM *pParam) {
     if (pParam->dwType != PLAY_MODE_STREAM)
         return PLAY_E_NOT_SUPPORTED;
-    DemuxInput input{};
-    input.dwSize = DEMUX_INPUT_SIZE;
-    input.dwLength = pParam->dwSourceSize;
-    input.pData = static_cast<const uint8_t *>(pParam->pSource);
+    const DemuxInput input =
+        DemuxInputOf(static_cast<const uint8_t *>(pParam->pSource), pParam->dwSourceSize);
     CBaseStream *pStream = nullptr;
     if (Demux_Create(&pStream, &input) < 0 || pStream == nullptr)
         return PLAY_E_NOT_SUPPORTED;
@@ -96,10 +94,7 @@ int32_t CStreamMode::InputData(const void *pData, uint32_t dwLength) {
     // play thread take frames meanwhile.
     if (m_pStream == nullptr)
         return PLAY_E_NOT_SUPPORTED;
-    DemuxInput input{};
-    input.dwSize = DEMUX_INPUT_SIZE;
-    input.dwLength = dwLength;
-    input.pData = static_cast<const uint8_t *>(pData);
+    const DemuxInput input = DemuxInputOf(static_cast<const uint8_t *>(pData), dwLength);
     // Input and the parser reset of a stop exclude each other; nothing else
     // waits for this lock.
     platform::CLockGuard inputGuard(m_inputLock);

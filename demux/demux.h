@@ -9,6 +9,15 @@
 
 class CBaseStream; // demux/basestream.h
 
+// The input record for a block of bytes.
+inline DemuxInput DemuxInputOf(const uint8_t *pData, uint32_t dwLength) {
+    DemuxInput input{};
+    input.dwSize = DEMUX_INPUT_SIZE;
+    input.dwLength = dwLength;
+    input.pData = pData;
+    return input;
+}
+
 // Recognises the container generation from the first block (64 bytes to
 // 16 MiB) and creates its parser, trying V30, V20, 6000, 15 and V10 in turn.
 int32_t Demux_Create(CBaseStream **ppStream, const DemuxInput *pInput);

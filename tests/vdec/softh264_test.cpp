@@ -636,47 +636,7 @@ TEST(SoftDecoderTest, DisplaySizeAndItsLimit) {
         DecoderPtr decoder = Create(c.width, c.height);
         ASSERT_TRUE(decoder);
         ASSERT_EQ(Vdec_SetWholeFrames(decoder.get(), true), VDEC_OK);
-        const size_t needed = size_t(c.width) * c.height * 3 / 2;
-        std::vector<uint8_t> buffer(needed + 16, 0xC3);
-        std::vector<std::string> md5s;
-        std::map<int32_t, size_t> results; // of the calls that had a picture
-        DecodedPicture picture{};
-        auto record = [&](int32_t result) {
-            if (result == VDEC_E_NO_PICTURE)
-                return false;
-            ++results[result];
-            if (result == VDEC_OK) {
-                EXPECT_EQ(picture.dwWidth, ref.dwWidth);
-                EXPECT_EQ(picture.dwHeight, ref.dwHeight);
-                md5s.push_back(
-                    PictureMd5(buffer.data(), picture.dwFourCC, picture.dwWidth, picture.dwHeight));
-            }
-            return true;
-        };
-        uint64_t tag = 0;
-        for (size_t i = 0; i < units.size(); ++i) {
-            picture = DecodedPicture{VDEC_PICTURE_SIZE, 0, 0, 0, buffer.data(), uint32_t(needed), {0, 0}};
-            record(Vdec_DecodeTagged(decoder.get(), units[i].data(), uint32_t(units[i].size()), i, &picture,
-                                     &tag));
-        }
-        for (size_t k = 0; k <= units.size(); ++k) {
-            picture = DecodedPicture{VDEC_PICTURE_SIZE, 0, 0, 0, buffer.data(), uint32_t(needed), {0, 0}};
-            if (!record(Vdec_Drain(decoder.get(), &picture, &tag)))
-                break;
-        }
-        if (c.expected == VDEC_OK) {
-            EXPECT_EQ(md5s, ref.md5s);
-            EXPECT_EQ(results.size(), 1u);
-        } else {
-            EXPECT_TRUE(md5s.empty());
-            EXPECT_EQ(results.count(VDEC_OK), 0u);
-            if (c.expected == VDEC_E_FAIL)
-                EXPECT_EQ(results[VDEC_E_FAIL], ref.md5s.size()) << "every picture refused";
-            else
-                EXPECT_TRUE(results.empty());
-            EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xC3), std::ptrdiff_t(buffer.size()));
-        }
-        EXPECT_EQ(buffer.back(), 0xC3) << "nothing beyond the size asked for";
+        ExpectSizeCase(decoder.get(), units, ref, c.width, c.height, c.expected);
     }
 }
 
