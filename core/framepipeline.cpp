@@ -133,17 +133,23 @@ void CBasePlayMode::GiveBackRecord(FrameRecord *pRecord) {
 }
 
 void CBasePlayMode::DestroyVideoDecoder() {
-    platform::CLockGuard guard(m_lock);
-    if (m_pVideoDecoder != nullptr)
-        Vdec_Destroy(m_pVideoDecoder);
-    m_pVideoDecoder = nullptr;
-    // Frames whose pictures were still inside are dropped with it.
-    for (const DecoderEntry &entry : m_inDecoder)
-        GiveBackRecord(entry.pRecord);
-    m_inDecoder.clear();
-    m_streamSteps.clear();
-    m_bReordering = false;
-    m_lastFedVideo = FramePosition{};
+    CBaseVideoCodec *pDecoder;
+    {
+        platform::CLockGuard guard(m_lock);
+        pDecoder = m_pVideoDecoder;
+        m_pVideoDecoder = nullptr;
+        // Frames whose pictures were still inside are dropped with it.
+        for (const DecoderEntry &entry : m_inDecoder)
+            GiveBackRecord(entry.pRecord);
+        m_inDecoder.clear();
+        m_streamSteps.clear();
+        m_bReordering = false;
+        m_lastFedVideo = FramePosition{};
+    }
+    // Outside the lock where the caller holds none: a decoder with threads
+    // joins them.
+    if (pDecoder != nullptr)
+        Vdec_Destroy(pDecoder);
 }
 
 uint32_t CBasePlayMode::FramesInDecoder() {

@@ -368,22 +368,24 @@ int32_t CStreamMode::Stop() {
     const int32_t nResult = Pause();
     if (nResult < 0)
         return nResult;
-    platform::CLockGuard guard(m_lock);
-    m_window = StatisticsWindow{};
-    m_lastVideoFrame = FramePosition{};
-    if (m_attr.dwMode == PLAY_MODE_STREAM)
-        m_firstFrame = FramePosition{};
-    // From paused only: a play and a new pause of other threads since then
-    // keep their state (a pending request must reach the play thread).
-    int32_t nPaused = PLAY_STATE_PAUSED;
-    m_nState.compare_exchange_strong(nPaused, PLAY_STATE_IDLE);
-    m_attr.ullPlayDataSize = 0;
-    m_attr.dwPlayDuration = 0;
-    m_attr.dwPlayVideoFrameIndex = 0;
-    if (m_pStream) {
-        platform::CLockGuard inputGuard(m_inputLock);
-        m_pStream->Reset();
-        SetBufferedCount(0);
+    {
+        platform::CLockGuard guard(m_lock);
+        m_window = StatisticsWindow{};
+        m_lastVideoFrame = FramePosition{};
+        if (m_attr.dwMode == PLAY_MODE_STREAM)
+            m_firstFrame = FramePosition{};
+        // From paused only: a play and a new pause of other threads since then
+        // keep their state (a pending request must reach the play thread).
+        int32_t nPaused = PLAY_STATE_PAUSED;
+        m_nState.compare_exchange_strong(nPaused, PLAY_STATE_IDLE);
+        m_attr.ullPlayDataSize = 0;
+        m_attr.dwPlayDuration = 0;
+        m_attr.dwPlayVideoFrameIndex = 0;
+        if (m_pStream) {
+            platform::CLockGuard inputGuard(m_inputLock);
+            m_pStream->Reset();
+            SetBufferedCount(0);
+        }
     }
     // Pictures still inside the decoder belong to what was stopped.
     DestroyVideoDecoder();
