@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../vdec/fakecuda/fakeapi.h"
 #include "filemode_test_util.h"
 #include "vdec/cuda.h"
 
@@ -22,14 +23,6 @@ using playtest::ClipPictures;
 using playtest::ClipPicturesByFrame;
 
 namespace {
-
-#ifdef _WIN32
-constexpr const char *kFakeCudaFile = "nvcuda.dll";
-constexpr const char *kFakeCuvidFile = "nvcuvid.dll";
-#else
-constexpr const char *kFakeCudaFile = "libcuda.so.1";
-constexpr const char *kFakeCuvidFile = "libnvcuvid.so.1";
-#endif
 
 std::string FakePath(const char *file) {
     std::string path = std::string(QV_FAKECUDA_DIR) + "/" + file;

@@ -37,14 +37,6 @@ using namespace vdectest;
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char *kFakeCudaFile = "nvcuda.dll";
-constexpr const char *kFakeCuvidFile = "nvcuvid.dll";
-#else
-constexpr const char *kFakeCudaFile = "libcuda.so.1";
-constexpr const char *kFakeCuvidFile = "libnvcuvid.so.1";
-#endif
-
 std::string FakePath(const char *file) {
     return HostPath(std::string(QV_FAKECUDA_DIR) + "/" + file);
 }

@@ -14,6 +14,15 @@
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
+// The files of the two libraries, under the names the hardware decoder loads.
+#ifdef _WIN32
+constexpr const char *kFakeCudaFile = "nvcuda.dll";
+constexpr const char *kFakeCuvidFile = "nvcuvid.dll";
+#else
+constexpr const char *kFakeCudaFile = "libcuda.so.1";
+constexpr const char *kFakeCuvidFile = "libnvcuvid.so.1";
+#endif
+
 struct CUVIDPICPARAMS {
     uint32_t dwMagic; // kFakePicMagic
     int nCurrPicIdx;
