@@ -128,6 +128,25 @@ typedef struct tagPLAY_DC_RENDER {
     uint32_t dwReserved[2];
 } PLAY_DC_RENDER;
 
+#ifndef _WIN32
+/* Outside Windows, PLAY_DC_RENDER.hDC points to this record during the call:
+   an Xlib pixmap holding the viewport's drawn picture, copied into the window
+   at (nX, nY) once the callback returns (so that what the client draws
+   reaches the screen together with the picture). Drawing coordinates are
+   relative to the destination rectangle's top-left corner. */
+typedef struct tagQV_X11_DC {
+    uint32_t dwSize;        /* sizeof(QV_X11_DC) */
+    void *pDisplay;         /* Display *: the connection the drawable belongs to */
+    unsigned long drawable; /* Pixmap of nWidth x nHeight, the window's depth */
+    void *pGC;              /* GC for drawable; the callback may change it */
+    int32_t nWidth;
+    int32_t nHeight;
+    unsigned long window; /* the viewport window */
+    int32_t nX;           /* where the drawable lands in the window */
+    int32_t nY;
+} QV_X11_DC;
+#endif
+
 /* Given to device-render hooks with the back end's own device objects. */
 typedef struct tagPLAY_DEVICE_RENDER {
     uint32_t dwSize;    /* PLAY_DEVICE_RENDER_SIZE */
