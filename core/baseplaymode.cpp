@@ -313,6 +313,12 @@ uint32_t CBasePlayMode::DisplayFlagsFor(uint32_t dwEnable) {
         dwFlags |= DISPLAY_FLAG_DIRECT3D9;
     if (dwEnable & PLAY_ENABLE_DIRECTDRAW7)
         dwFlags |= DISPLAY_FLAG_DIRECTDRAW7;
+#ifndef _WIN32
+    // Neither Direct3D nor DirectDraw exists here: the X11 back end, which
+    // sits in the bitmap slot, shows what either would have shown.
+    if (dwFlags & (DISPLAY_FLAG_DIRECT3D9 | DISPLAY_FLAG_DIRECTDRAW7))
+        dwFlags |= DISPLAY_FLAG_DRAWDIB;
+#endif
     return dwFlags;
 }
 
@@ -558,26 +564,44 @@ int32_t CBasePlayMode::SetControl(uint32_t dwCode, const void *pValue, uint32_t 
 // Display operations
 
 int32_t CBasePlayMode::EnsureDisplayManager() {
-    if (m_pDisplayManager)
-        return PLAY_OK;
-    if (m_pDisplayLink == nullptr)
-        return PLAY_E_NOT_SUPPORTED; // no display layer in this build
-    m_streamParam.dwDisplayFlags = DisplayFlags();
+    // Created outside the player lock: starting the manager waits for its
+    // display thread. Two threads racing here keep the first one installed.
+    uint32_t dwFlags;
+    {
+        platform::CLockGuard guard(m_lock);
+        if (m_pDisplayManager)
+            return PLAY_OK;
+        if (m_pDisplayLink == nullptr)
+            return PLAY_E_NOT_SUPPORTED;
+        dwFlags = DisplayFlags();
+        m_streamParam.dwDisplayFlags = dwFlags;
+    }
     void *pManager = nullptr;
-    const int32_t nResult = m_pDisplayLink->pfnCreate(m_streamParam.dwDisplayFlags, &pManager);
+    const int32_t nResult = m_pDisplayLink->pfnCreate(dwFlags, &pManager);
     if (nResult < 0)
         return nResult;
-    m_pDisplayManager = pManager;
+    {
+        platform::CLockGuard guard(m_lock);
+        if (m_pDisplayManager == nullptr) {
+            m_pDisplayManager = pManager;
+            pManager = nullptr;
+        }
+    }
+    if (pManager != nullptr)
+        m_pDisplayLink->pfnDestroy(pManager);
     return PLAY_OK;
 }
 
 int32_t CBasePlayMode::AddViewport(const PLAY_VIEWPORT *pViewport) {
     if (!(EnableFlags() & PLAY_ENABLE_DISPLAY))
         return PLAY_E_NOT_SUPPORTED;
-    platform::CLockGuard guard(m_lock);
     const int32_t nResult = EnsureDisplayManager();
     if (nResult < 0)
         return nResult;
+    m_bDisplayUnavailable.store(false);
+    platform::CLockGuard guard(m_lock);
+    if (m_pDisplayManager == nullptr)
+        return PLAY_E_NOT_SUPPORTED; // closed meanwhile
     return m_pDisplayLink->pfnAddViewport(m_pDisplayManager, pViewport);
 }
 

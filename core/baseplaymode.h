@@ -326,6 +326,9 @@ protected:
     CBaseVideoCodec *m_pVideoDecoder = nullptr;
     void *m_pOsdRenderer = nullptr;
     void *m_pDisplayManager = nullptr;
+    // The display manager could not be created for a picture; set again by
+    // the next viewport.
+    std::atomic<bool> m_bDisplayUnavailable{false};
     CBaseAudioCodec *m_pAudioDecoder = nullptr;
     CSoundManager *m_pSound = nullptr;
     const DisplayManagerLink *m_pDisplayLink = nullptr;

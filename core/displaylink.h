@@ -1,8 +1,6 @@
-// How the player reaches a display manager and an on-screen-display renderer.
-// Both live above the core in the dependency order, so the player holds them
-// through a table of entry points that the display layer installs when it is
-// present; without one, the display operations answer "not supported" and
-// pictures are simply not shown.
+// How the player reaches a display manager and an on-screen-display renderer:
+// through tables of entry points, so that tests can put their own in place.
+// Without one installed, the system's display manager and renderer are used.
 #pragma once
 
 #include <cstdint>
@@ -38,8 +36,8 @@ struct OsdRendererLink {
     int32_t (*pfnGetStatus)(void *pRenderer, OSD_STATUS *pStatus);
 };
 
-// Installed once by the display layer (or by tests); null removes it. Players
-// created afterwards use the table installed at the time of each creation.
+// Installed by tests; null restores the system's. Players created afterwards
+// use the table in place at the time of each creation.
 void SetDisplayManagerLink(const DisplayManagerLink *pLink);
 const DisplayManagerLink *GetDisplayManagerLink();
 void SetOsdRendererLink(const OsdRendererLink *pLink);

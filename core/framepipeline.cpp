@@ -425,14 +425,19 @@ int32_t CBasePlayMode::DisplayPicture(PLAY_FRAME *pFrame) {
     DecodedPicture &picture = pFrame->output.picture;
     if (picture.pBuffer == nullptr || picture.dwBufferSize == 0)
         return PLAY_OK;
-    platform::CLockGuard guard(m_lock);
-    // Without a display layer there is nowhere to show the picture; it goes
-    // back to the pool with the frame.
-    if (m_pDisplayLink == nullptr)
+    // A machine without any back end (no display server) keeps playing: the
+    // picture goes back with its frame, and creation is not tried again for
+    // every picture (a viewport added later tries again).
+    if (m_bDisplayUnavailable.load())
         return PLAY_OK;
     int32_t nResult = EnsureDisplayManager();
-    if (nResult < 0)
-        return nResult;
+    if (nResult < 0) {
+        m_bDisplayUnavailable.store(true);
+        return PLAY_OK;
+    }
+    platform::CLockGuard guard(m_lock);
+    if (m_pDisplayManager == nullptr)
+        return PLAY_OK;
     DISPLAY_PICTURE display{};
     display.dwSize = DISPLAY_PICTURE_SIZE;
     display.dwFourCC = picture.dwFourCC;

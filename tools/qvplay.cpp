@@ -20,6 +20,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "playwindow.h"
+#include "qvdisplay.h"
 #include "qvplay.h"
 
 namespace {
@@ -620,6 +622,135 @@ int CmdDecode(const DecodeOptions &o) {
     return 0;
 }
 
+// Writes the picture on screen as a 24-bit BMP file.
+int32_t WriteSnapshot(PLAY_HANDLE hPlay, const std::string &path) {
+    PLAY_SNAPSHOT snapshot{};
+    snapshot.dwSize = PLAY_SNAPSHOT_SIZE;
+    int32_t rc = Play_SnapPicture(hPlay, &snapshot);
+    if (rc != PLAY_OK)
+        return rc;
+    std::vector<uint8_t> pixels(snapshot.dwBufferSize);
+    snapshot.pBuffer = pixels.data();
+    rc = Play_SnapPicture(hPlay, &snapshot);
+    if (rc != PLAY_OK)
+        return rc;
+    uint8_t fileHeader[14] = {'B', 'M'};
+    const uint32_t offset = sizeof(fileHeader) + sizeof(BITMAPINFOHEADER);
+    const uint32_t total = offset + static_cast<uint32_t>(pixels.size());
+    for (int i = 0; i < 4; ++i) {
+        fileHeader[2 + i] = static_cast<uint8_t>(total >> (8 * i));
+        fileHeader[10 + i] = static_cast<uint8_t>(offset >> (8 * i));
+    }
+    BITMAPINFOHEADER header = snapshot.bmiHeader;
+    header.biSizeImage = static_cast<uint32_t>(pixels.size());
+    FILE *pFile = std::fopen(path.c_str(), "wb");
+    if (pFile == nullptr)
+        return PLAY_E_FILE_OPEN;
+    const bool bOk = std::fwrite(fileHeader, sizeof(fileHeader), 1, pFile) == 1 &&
+                     std::fwrite(&header, sizeof(header), 1, pFile) == 1 &&
+                     std::fwrite(pixels.data(), pixels.size(), 1, pFile) == 1;
+    return std::fclose(pFile) == 0 && bOk ? PLAY_OK : PLAY_E_FAIL;
+}
+
+std::string MinutesSeconds(uint32_t ms) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%u:%02u", ms / 60000, (ms / 1000) % 60);
+    return text;
+}
+
+struct PlayOptions {
+    std::string path;
+    float speed = 1.0f;
+    bool bNoSound = false;
+    double pauseAfter = 0; // seconds of playing, then pause (0: never)
+    double linger = 0;     // seconds the window stays after the pause or the end
+    std::string snapshot;  // BMP written when paused or at the end
+};
+
+int CmdPlay(const PlayOptions &o) {
+    CFilePlayer player;
+    if (int rc = player.Open(o.path))
+        return rc;
+    const PLAY_HANDLE h = player.Handle();
+    uint32_t flags = player.Get32(PLAY_ATTRIBUTE_ENABLE) | PLAY_ENABLE_DISPLAY;
+    if (o.bNoSound)
+        flags &= ~PLAY_ENABLE_SOUND;
+    int32_t rc = Play_SetControl(h, PLAY_CONTROL_ENABLE, &flags, sizeof(flags));
+    if (rc != PLAY_OK) {
+        PrintFailure("setting the enable flags", rc);
+        return kExitFailure;
+    }
+    const std::string name = o.path.substr(o.path.find_last_of("/\\") + 1);
+    CPlayWindow window;
+    int width = 704, height = 576; // until the first picture tells
+    if (!window.Create(width, height, "qvplay - " + name)) {
+        std::fprintf(stderr, "qvplay: cannot open a window (is a display available? DISPLAY on Linux)\n");
+        return kExitFailure;
+    }
+    PLAY_VIEWPORT viewport{};
+    viewport.dwSize = PLAY_VIEWPORT_SIZE;
+    viewport.hDestWnd = window.Handle();
+    rc = Play_AddViewport(h, &viewport);
+    if (rc == PLAY_OK)
+        rc = Play_SetControl(h, PLAY_CONTROL_SPEED, &o.speed, sizeof(o.speed));
+    uint32_t action = PLAY_ACTION_PLAY_FORWARD;
+    if (rc == PLAY_OK)
+        rc = Play_SetControl(h, PLAY_CONTROL_ACTION, &action, sizeof(action));
+    if (rc != PLAY_OK) {
+        PrintFailure("starting playback in the window", rc);
+        return kExitFailure;
+    }
+    const auto start = Clock::now();
+    auto lastTitle = start - std::chrono::seconds(1);
+    bool bStopped = false; // paused by --pause-after or at the end
+    Clock::time_point stoppedAt;
+    while (window.Pump(20)) {
+        const auto now = Clock::now();
+        const int w = static_cast<int>(player.Get32(PLAY_ATTRIBUTE_PICTURE_WIDTH));
+        const int hgt = static_cast<int>(player.Get32(PLAY_ATTRIBUTE_PICTURE_HEIGHT));
+        if (w > 0 && hgt > 0 && (w != width || hgt != height)) {
+            width = w;
+            height = hgt;
+            window.SetClientSize(width, height);
+        }
+        if (now - lastTitle >= std::chrono::milliseconds(500)) {
+            lastTitle = now;
+            char speed[32];
+            std::snprintf(speed, sizeof(speed), "x%g",
+                          static_cast<double>(player.GetFloat(PLAY_ATTRIBUTE_SPEED)));
+            window.SetTitle("qvplay - " + name + "  " +
+                            MinutesSeconds(player.Get32(PLAY_ATTRIBUTE_PLAY_DURATION)) + " / " +
+                            MinutesSeconds(player.Get32(PLAY_ATTRIBUTE_FILE_DURATION)) + "  " + speed);
+        }
+        if (!bStopped) {
+            const bool bEnded = player.Get32(PLAY_ATTRIBUTE_FILE_ENDED) != 0;
+            const bool bPause =
+                o.pauseAfter > 0 && std::chrono::duration<double>(now - start).count() >= o.pauseAfter;
+            if (bEnded || bPause) {
+                if (bPause && !bEnded) {
+                    action = PLAY_ACTION_PAUSE;
+                    Play_SetControl(h, PLAY_CONTROL_ACTION, &action, sizeof(action));
+                }
+                bStopped = true;
+                stoppedAt = Clock::now();
+                if (!o.snapshot.empty()) {
+                    rc = WriteSnapshot(h, o.snapshot);
+                    if (rc != PLAY_OK) {
+                        PrintFailure("writing the snapshot", rc);
+                        return kExitFailure;
+                    }
+                }
+                std::printf("%s at %s\n", bEnded ? "ended" : "paused",
+                            MinutesSeconds(player.Get32(PLAY_ATTRIBUTE_PLAY_DURATION)).c_str());
+                std::fflush(stdout);
+            }
+        } else if (std::chrono::duration<double>(Clock::now() - stoppedAt).count() >= o.linger) {
+            break;
+        }
+    }
+    return 0;
+}
+
 #ifdef _WIN32
 // The wide command line as UTF-8, so that paths outside the ANSI code page
 // reach the library intact.
@@ -684,6 +815,22 @@ int main(int argc, char **argv) {
     decodeCmd->add_flag("--no-progress", decode.bNoProgress,
                         "no progress bar (it is shown only on a terminal)");
 
+    PlayOptions play;
+    CLI::App *playCmd =
+        app.add_subcommand("play", "play a recording in a window (q, Escape or closing it quits)");
+    playCmd->add_option("FILE", play.path, "the recording")->required();
+    playCmd->add_option("--speed", play.speed, "speed factor, 1/64 to 64 (default 1)")
+        ->check(CLI::Range(0.015625f, 64.0f));
+    playCmd->add_flag("--no-sound", play.bNoSound, "play without sound");
+    playCmd->add_option("--pause-after", play.pauseAfter, "pause after this many seconds of playing")
+        ->check(CLI::NonNegativeNumber);
+    playCmd
+        ->add_option("--linger", play.linger,
+                     "seconds the window stays open once paused or at the end (default 0: quit)")
+        ->check(CLI::NonNegativeNumber);
+    playCmd->add_option("--snapshot", play.snapshot,
+                        "write the picture on screen as a BMP file when paused or at the end");
+
     CLI11_PARSE(app, static_cast<int>(arguments.size() - 1), arguments.data());
     if (version->parsed())
         return CmdVersion();
@@ -691,5 +838,7 @@ int main(int argc, char **argv) {
         return CmdInfo(info);
     if (decodeCmd->parsed())
         return CmdDecode(decode);
+    if (playCmd->parsed())
+        return CmdPlay(play);
     return kExitFailure;
 }

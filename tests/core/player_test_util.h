@@ -11,12 +11,40 @@
 
 #include "../vdec/md5.h"
 #include "core/baseplaymode.h"
+#include "core/displaylink.h"
 #include "core/playapi.h"
 #include "core/streammode.h"
 #include "fixtures/fixtures.h"
 #include "vdec/vdec.h"
 
 namespace playtest {
+
+// An on-screen-display renderer that draws nothing, so that pictures stay
+// as the decoder made them (plain_pictures.cpp installs it for this program).
+inline const OsdRendererLink &PlainPicturesLink() {
+    static int s_renderer;
+    static const OsdRendererLink link = {
+        [](const OSD_SETTING *, void **ppRenderer) {
+            *ppRenderer = &s_renderer;
+            return int32_t(OSD_OK);
+        },
+        [](void *) {},
+        [](void *, const FrameRecord *, DecodedPicture *) { return int32_t(OSD_OK); },
+        [](void *, OSD_STATUS *pStatus) {
+            std::memset(pStatus, 0, sizeof(*pStatus));
+            pStatus->dwSize = OSD_STATUS_SIZE;
+            return int32_t(OSD_OK);
+        },
+    };
+    return link;
+}
+inline void UsePlainPictures() {
+    SetOsdRendererLink(&PlainPicturesLink());
+}
+// The library's own renderer, for the tests of what it draws.
+inline void UseSystemOsd() {
+    SetOsdRendererLink(nullptr);
+}
 
 // Bytes of the V30 file header that the writer puts first: the header block
 // a live stream player is created from.
