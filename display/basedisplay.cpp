@@ -7,12 +7,9 @@
 #include <cstring>
 
 #include "display/windowsystem.h"
+#include "platform/memory.h"
 #include "platform/system.h"
 #include "platform/thread.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -23,27 +20,6 @@ bool IsEmpty(const RECT &rc) {
 bool Equal(const RECT &a, const RECT &b) {
     return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
-
-#ifdef _WIN32
-// True when [p, p + size) lies in committed memory that allows the access.
-bool RangeAccessible(const void *p, size_t size, bool bWrite) {
-    const uint8_t *pCursor = static_cast<const uint8_t *>(p);
-    const uint8_t *const pEnd = pCursor + size;
-    while (pCursor < pEnd) {
-        MEMORY_BASIC_INFORMATION info;
-        if (VirtualQuery(pCursor, &info, sizeof(info)) == 0 || info.State != MEM_COMMIT)
-            return false;
-        const DWORD dwProtect = info.Protect & 0xFF;
-        const DWORD dwWritable =
-            PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-        const DWORD dwReadable = dwWritable | PAGE_READONLY | PAGE_EXECUTE_READ;
-        if ((info.Protect & PAGE_GUARD) || !(dwProtect & (bWrite ? dwWritable : dwReadable)))
-            return false;
-        pCursor = static_cast<const uint8_t *>(info.BaseAddress) + info.RegionSize;
-    }
-    return true;
-}
-#endif
 
 } // namespace
 
@@ -118,14 +94,35 @@ int32_t CBaseDisplay::AddViewport(const PLAY_VIEWPORT *pViewport) {
     if (pEntry != nullptr) {
         pEntry->viewport = *pViewport;
         pEntry->bChanged = 1;
+        if (pEntry->pPrivate != nullptr)
+            ReleaseViewportData(pEntry, false);
         return DISPLAY_OK;
     }
     auto pNew = std::make_unique<ViewportEntry>();
     std::memset(pNew.get(), 0, sizeof(ViewportEntry));
     pNew->viewport = *pViewport;
     pNew->bChanged = 1;
+    const int32_t nResult = NewViewportData(pNew.get());
+    if (nResult < 0)
+        return nResult;
     m_viewports.push_back(std::move(pNew));
     return DISPLAY_OK;
+}
+
+int32_t CBaseDisplay::NewViewportData(ViewportEntry *) {
+    return DISPLAY_OK;
+}
+
+void CBaseDisplay::ReleaseViewportData(ViewportEntry *, bool) {}
+
+bool CBaseDisplay::NoteFormat(const DISPLAY_PICTURE *pPicture) {
+    const bool bChanged = !m_bHaveFormat || pPicture->dwFourCC != m_dwFormatFourCC ||
+                          pPicture->nWidth != m_nFormatWidth || pPicture->nHeight != m_nFormatHeight;
+    m_bHaveFormat = true;
+    m_dwFormatFourCC = pPicture->dwFourCC;
+    m_nFormatWidth = pPicture->nWidth;
+    m_nFormatHeight = pPicture->nHeight;
+    return bChanged;
 }
 
 int32_t CBaseDisplay::RemoveViewport(uint32_t dwID) {
@@ -134,7 +131,9 @@ int32_t CBaseDisplay::RemoveViewport(uint32_t dwID) {
         if ((*it)->viewport.dwID != dwID)
             continue;
         if ((*it)->pPrivate != nullptr)
-            return DISPLAY_E_FAIL; // the back end frees its objects first
+            ReleaseViewportData(it->get(), true);
+        if ((*it)->pPrivate != nullptr)
+            return DISPLAY_E_FAIL; // a back end that kept its objects
         m_viewports.erase(it);
         return DISPLAY_OK;
     }
@@ -355,9 +354,7 @@ bool CBaseDisplay::CopyYuv2Surface(uint32_t dwFourCC, uint8_t *lpSurface, int32_
     }
     bool bOk = lpSurface != nullptr && pYuvBuffer != nullptr && pitch >= rowBytes && srcNeeded <= dwYuvSize &&
                dstNeeded <= dwSurfaceSize;
-#ifdef _WIN32
-    bOk = bOk && RangeAccessible(pYuvBuffer, srcNeeded, false) && RangeAccessible(lpSurface, dstNeeded, true);
-#endif
+    bOk = bOk && platform::IsReadableRange(pYuvBuffer, srcNeeded);
     if (!bOk) {
         char line[1024];
         platform::DebugOutput("EXCEPTION_ACCESS_VIOLATION occurs in CBaseDisplay::CopyYuv2Surface!\n");

@@ -56,10 +56,11 @@ public:
 
     virtual int32_t Initialize();
     virtual int32_t Uninitialize();
-    // Adds a viewport, or updates the one with the same dwID (marked changed).
+    // Adds a viewport, or updates the one with the same dwID (marked changed,
+    // its back-end objects released to be made again at its next drawing).
     virtual int32_t AddViewport(const PLAY_VIEWPORT *pViewport);
-    // DISPLAY_E_NO_SUCH_VIEWPORT for an unknown id; DISPLAY_E_FAIL while the
-    // entry still holds private data (the derived class frees it first).
+    // Frees the viewport's back-end objects and removes it;
+    // DISPLAY_E_NO_SUCH_VIEWPORT for an unknown id.
     virtual int32_t RemoveViewport(uint32_t dwID);
     // Null array: *pdwCount receives the number of viewports; otherwise up to
     // *pdwCount records are copied and *pdwCount receives the number copied.
@@ -107,6 +108,17 @@ public:
     static RECT DestinationRect(const PLAY_VIEWPORT &viewport);
 
 protected:
+    // A back end's own objects of one viewport (ViewportEntry::pPrivate), under
+    // the lock: NewViewportData when the viewport is added (a failure refuses
+    // it), ReleaseViewportData when it is updated (bRemove false: whatever
+    // depends on the viewport goes, to be made again at its next drawing) or
+    // removed (bRemove true: everything goes and pPrivate ends null).
+    virtual int32_t NewViewportData(ViewportEntry *pEntry);
+    virtual void ReleaseViewportData(ViewportEntry *pEntry, bool bRemove);
+    // Notes a new picture's format and size; true when they differ from the
+    // previous picture's (or when it is the first).
+    bool NoteFormat(const DISPLAY_PICTURE *pPicture);
+
     // Under the lock (it is recursive).
     ViewportEntry *FindViewport(uint32_t dwID);
     // Removes every viewport through the virtual RemoveViewport (derived
@@ -128,6 +140,10 @@ protected:
     const uint32_t m_dwThreadId; // the thread that created the back end
     const DISPLAY_PICTURE *m_pPicture = nullptr;
     const DISPLAY_PICTURE_HOOKS *m_pHooks = nullptr;
+    // The format and size of the last picture given to NoteFormat.
+    bool m_bHaveFormat = false;
+    uint32_t m_dwFormatFourCC = 0;
+    int32_t m_nFormatWidth = 0, m_nFormatHeight = 0;
     // Entries in the order they were first added; the pointers stay valid
     // until the entry is removed.
     std::vector<std::unique_ptr<ViewportEntry>> m_viewports;

@@ -237,23 +237,10 @@ int32_t CX11Display::Uninitialize() {
     return DISPLAY_OK;
 }
 
-int32_t CX11Display::AddViewport(const PLAY_VIEWPORT *pViewport) {
-    platform::CLockGuard guard(m_lock);
-    const int32_t nResult = CBaseDisplay::AddViewport(pViewport);
-    if (nResult < 0)
-        return nResult;
-    // An updated viewport may name another window or rectangle: its
-    // objects are made again at its next drawing.
-    if (ViewportEntry *pEntry = FindViewport(pViewport->dwID))
-        ReleaseTarget(pEntry);
-    return DISPLAY_OK;
-}
-
-int32_t CX11Display::RemoveViewport(uint32_t dwID) {
-    platform::CLockGuard guard(m_lock);
-    if (ViewportEntry *pEntry = FindViewport(dwID))
-        ReleaseTarget(pEntry);
-    return CBaseDisplay::RemoveViewport(dwID);
+void CX11Display::ReleaseViewportData(ViewportEntry *pEntry, bool) {
+    // Made at a viewport's first drawing, so an update or a removal both
+    // simply release it (an updated viewport may name another window).
+    ReleaseTarget(pEntry);
 }
 
 int32_t CX11Display::PrepareFormat(const DISPLAY_PICTURE *) {

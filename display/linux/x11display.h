@@ -14,7 +14,6 @@
 
 struct _XDisplay;
 
-
 namespace x11scale {
 
 // How a 24-bit colour goes into a 32-bit pixel of the window's visual: the
@@ -61,8 +60,6 @@ public:
     // that is not 24- or 32-bit TrueColor.
     int32_t Initialize() override;
     int32_t Uninitialize() override;
-    int32_t AddViewport(const PLAY_VIEWPORT *pViewport) override;
-    int32_t RemoveViewport(uint32_t dwID) override;
     int32_t RenderViewport(ViewportEntry *pEntry, ViewportFinish *pFinish) override;
     int32_t FinishViewport(ViewportFinish *pFinish) override;
     int32_t PrepareFormat(const DISPLAY_PICTURE *pPicture) override;
@@ -76,6 +73,7 @@ public:
     static uint64_t ConversionCount();
 
 private:
+    void ReleaseViewportData(ViewportEntry *pEntry, bool bRemove) override;
     struct Target; // one viewport's image and GC
 
     int32_t ConvertPicture();

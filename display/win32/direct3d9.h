@@ -20,13 +20,13 @@ public:
 
     int32_t Initialize() override;
     int32_t Uninitialize() override;
-    int32_t AddViewport(const PLAY_VIEWPORT *pViewport) override;
-    int32_t RemoveViewport(uint32_t dwID) override;
     int32_t RenderViewport(ViewportEntry *pEntry, ViewportFinish *pFinish) override;
     int32_t FinishViewport(ViewportFinish *pFinish) override;
     int32_t PrepareFormat(const DISPLAY_PICTURE *pPicture) override;
 
 private:
+    int32_t NewViewportData(ViewportEntry *pEntry) override;
+    void ReleaseViewportData(ViewportEntry *pEntry, bool bRemove) override;
     // One display adapter and the objects made on it.
     struct Adapter {
         UINT uOrdinal = 0;
@@ -62,7 +62,4 @@ private:
     PFN_CREATE9 m_pfnCreate = nullptr;
     IDirect3D9 *m_pDirect3D = nullptr;
     std::vector<std::unique_ptr<Adapter>> m_adapters; // in adapter order
-    // The format and size of the last picture given to PrepareFormat.
-    uint32_t m_dwFourCC = 0;
-    int32_t m_nWidth = 0, m_nHeight = 0;
 };

@@ -123,50 +123,27 @@ int32_t CDirectDraw7::Uninitialize() {
     return DISPLAY_OK;
 }
 
-int32_t CDirectDraw7::AddViewport(const PLAY_VIEWPORT *pViewport) {
-    platform::CLockGuard guard(m_lock);
-    int32_t nResult = CBaseDisplay::AddViewport(pViewport);
-    if (nResult != DISPLAY_OK)
-        return nResult;
-    ViewportEntry *pEntry = FindViewport(pViewport->dwID);
-    if (!pEntry)
-        return DISPLAY_E_FAIL;
-    if (pEntry->pPrivate) {
-        auto *pPrivate = static_cast<Viewport *>(pEntry->pPrivate);
-        ReleaseViewportObjects(pPrivate);
-        *pPrivate = Viewport{};
-        return DISPLAY_OK;
-    }
+int32_t CDirectDraw7::NewViewportData(ViewportEntry *pEntry) {
     pEntry->pPrivate = new (std::nothrow) Viewport;
-    if (!pEntry->pPrivate) {
-        CBaseDisplay::RemoveViewport(pViewport->dwID);
-        return DISPLAY_E_OUT_OF_MEMORY;
-    }
-    return DISPLAY_OK;
+    return pEntry->pPrivate != nullptr ? DISPLAY_OK : DISPLAY_E_OUT_OF_MEMORY;
 }
 
-int32_t CDirectDraw7::RemoveViewport(uint32_t dwID) {
-    platform::CLockGuard guard(m_lock);
-    ViewportEntry *pEntry = FindViewport(dwID);
-    if (pEntry && pEntry->pPrivate) {
-        auto *pPrivate = static_cast<Viewport *>(pEntry->pPrivate);
-        ReleaseViewportObjects(pPrivate);
+void CDirectDraw7::ReleaseViewportData(ViewportEntry *pEntry, bool bRemove) {
+    auto *pPrivate = static_cast<Viewport *>(pEntry->pPrivate);
+    ReleaseViewportObjects(pPrivate);
+    *pPrivate = Viewport{};
+    if (bRemove) {
         delete pPrivate;
         pEntry->pPrivate = nullptr;
     }
-    return CBaseDisplay::RemoveViewport(dwID);
 }
 
 int32_t CDirectDraw7::PrepareFormat(const DISPLAY_PICTURE *pPicture) {
     platform::CLockGuard guard(m_lock);
-    const bool bSame =
-        pPicture->dwFourCC == m_dwFourCC && pPicture->nWidth == m_nWidth && pPicture->nHeight == m_nHeight;
-    m_dwFourCC = pPicture->dwFourCC;
-    m_nWidth = pPicture->nWidth;
-    m_nHeight = pPicture->nHeight;
+    const bool bChanged = NoteFormat(pPicture);
     for (auto &pAdapter : m_adapters) {
-        if (!bSame)
-            pAdapter->bFormatChanged = true;
+        if (bChanged)
+            pAdapter->bFormatChanged = true; // a pending change stays
         pAdapter->bCopied = false;
     }
     for (auto &pEntry : m_viewports) {

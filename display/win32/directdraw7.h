@@ -20,13 +20,13 @@ public:
 
     int32_t Initialize() override;
     int32_t Uninitialize() override;
-    int32_t AddViewport(const PLAY_VIEWPORT *pViewport) override;
-    int32_t RemoveViewport(uint32_t dwID) override;
     int32_t RenderViewport(ViewportEntry *pEntry, ViewportFinish *pFinish) override;
     int32_t FinishViewport(ViewportFinish *pFinish) override;
     int32_t PrepareFormat(const DISPLAY_PICTURE *pPicture) override;
 
 private:
+    int32_t NewViewportData(ViewportEntry *pEntry) override;
+    void ReleaseViewportData(ViewportEntry *pEntry, bool bRemove) override;
     // One monitor and the objects made for it.
     struct Adapter {
         bool bHasGuid = false; // false: the primary display driver
@@ -70,6 +70,4 @@ private:
     PFN_ENUMERATE_EX m_pfnEnumerateEx = nullptr;
     PFN_CREATE_EX m_pfnCreateEx = nullptr;
     std::vector<std::unique_ptr<Adapter>> m_adapters; // one per monitor
-    uint32_t m_dwFourCC = 0;
-    int32_t m_nWidth = 0, m_nHeight = 0;
 };

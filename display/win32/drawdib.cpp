@@ -84,48 +84,24 @@ void CDrawDib::CloseViewport(Viewport *pViewport) {
     pViewport->hDrawDib = nullptr;
 }
 
-int32_t CDrawDib::AddViewport(const PLAY_VIEWPORT *pViewport) {
-    platform::CLockGuard guard(m_lock);
-    int32_t nResult = CBaseDisplay::AddViewport(pViewport);
-    if (nResult != DISPLAY_OK)
-        return nResult;
-    ViewportEntry *pEntry = FindViewport(pViewport->dwID);
-    if (!pEntry)
-        return DISPLAY_E_FAIL;
-    if (pEntry->pPrivate) {
-        CloseViewport(static_cast<Viewport *>(pEntry->pPrivate));
-        return DISPLAY_OK;
-    }
+int32_t CDrawDib::NewViewportData(ViewportEntry *pEntry) {
     pEntry->pPrivate = new (std::nothrow) Viewport;
-    if (!pEntry->pPrivate) {
-        CBaseDisplay::RemoveViewport(pViewport->dwID);
-        return DISPLAY_E_OUT_OF_MEMORY;
-    }
-    return DISPLAY_OK;
+    return pEntry->pPrivate != nullptr ? DISPLAY_OK : DISPLAY_E_OUT_OF_MEMORY;
 }
 
-int32_t CDrawDib::RemoveViewport(uint32_t dwID) {
-    platform::CLockGuard guard(m_lock);
-    ViewportEntry *pEntry = FindViewport(dwID);
-    if (pEntry && pEntry->pPrivate) {
-        auto *pPrivate = static_cast<Viewport *>(pEntry->pPrivate);
-        CloseViewport(pPrivate);
+void CDrawDib::ReleaseViewportData(ViewportEntry *pEntry, bool bRemove) {
+    auto *pPrivate = static_cast<Viewport *>(pEntry->pPrivate);
+    CloseViewport(pPrivate);
+    if (bRemove) {
         delete pPrivate;
         pEntry->pPrivate = nullptr;
     }
-    return CBaseDisplay::RemoveViewport(dwID);
 }
 
 int32_t CDrawDib::PrepareFormat(const DISPLAY_PICTURE *pPicture) {
     platform::CLockGuard guard(m_lock);
-    const bool bSame = m_bHaveFormat && pPicture->dwFourCC == m_dwFourCC && pPicture->nWidth == m_nWidth &&
-                       pPicture->nHeight == m_nHeight;
-    if (!bSame)
+    if (NoteFormat(pPicture))
         m_bFormatChanged = true; // a pending change stays
-    m_bHaveFormat = true;
-    m_dwFourCC = pPicture->dwFourCC;
-    m_nWidth = pPicture->nWidth;
-    m_nHeight = pPicture->nHeight;
     m_bConverted = false;
     return DISPLAY_OK;
 }

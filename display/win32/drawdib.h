@@ -16,8 +16,6 @@ public:
 
     int32_t Initialize() override;
     int32_t Uninitialize() override;
-    int32_t AddViewport(const PLAY_VIEWPORT *pViewport) override;
-    int32_t RemoveViewport(uint32_t dwID) override;
     int32_t RenderViewport(ViewportEntry *pEntry, ViewportFinish *pFinish) override;
     int32_t FinishViewport(ViewportFinish *pFinish) override;
     int32_t PrepareFormat(const DISPLAY_PICTURE *pPicture) override;
@@ -29,6 +27,8 @@ public:
     static uint32_t RgbStride(int32_t nWidth) { return DISPLAY_RGB24_STRIDE(nWidth); }
 
 private:
+    int32_t NewViewportData(ViewportEntry *pEntry) override;
+    void ReleaseViewportData(ViewportEntry *pEntry, bool bRemove) override;
     // A viewport's DrawDib handle (ViewportEntry::pPrivate); null until opened.
     struct Viewport {
         HANDLE hDrawDib = nullptr;
@@ -50,9 +50,6 @@ private:
 
     // Guarded by the base lock, like the viewport list.
     bool m_bFormatChanged = false;
-    bool m_bHaveFormat = false; // a picture went through PrepareFormat
-    uint32_t m_dwFourCC = 0;
-    int32_t m_nWidth = 0, m_nHeight = 0;
     uint8_t *m_pFlipped = nullptr; // the picture with its rows reversed
     size_t m_cbFlipped = 0;
     uint8_t *m_pRgb = nullptr; // bottom-up 24-bit rows
