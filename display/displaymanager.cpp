@@ -19,6 +19,7 @@ namespace {
 std::atomic<DisplayBackendFactory> g_pfnFactory{nullptr};
 std::atomic<uint32_t> g_dwHandshakeMs{DISPLAY_THREAD_TIMEOUT};
 std::atomic<uint32_t> g_dwWatchdogMs{DISPLAY_THREAD_TIMEOUT};
+std::atomic<uint32_t> g_dwLiveManagers{0};
 
 constexpr int64_t kMaxDelay = DISPLAY_MAX_DURATION; // microseconds
 constexpr size_t kEntriesPerChunk = 8;
@@ -45,7 +46,12 @@ DisplayTimeouts CDisplayManager::Timeouts() {
     return timeouts;
 }
 
+uint32_t CDisplayManager::LiveCount() {
+    return g_dwLiveManagers.load();
+}
+
 CDisplayManager::CDisplayManager() {
+    ++g_dwLiveManagers;
     const int64_t llFrequency = platform::QueryCounterFrequency();
     m_dTicksPerMicrosecond = llFrequency > 0 ? static_cast<double>(llFrequency) / 1000000.0 : 1.0;
     m_llCounterAtCreation = platform::QueryCounter();
@@ -55,6 +61,7 @@ CDisplayManager::~CDisplayManager() {
     Stop();
     for (void *pChunk : m_poolChunks)
         std::free(pChunk);
+    --g_dwLiveManagers;
 }
 
 int64_t CDisplayManager::Now() const {

@@ -72,6 +72,9 @@ public:
     // Microseconds since the manager was created (the pacing clock).
     int64_t Now() const;
 
+    // Managers alive in the process (an orphaned one until its thread ends).
+    static uint32_t LiveCount();
+
     static void SetBackendFactory(DisplayBackendFactory pfnFactory); // null: the system's back ends
     static void SetTimeouts(const DisplayTimeouts &timeouts);
     static DisplayTimeouts Timeouts();
@@ -128,9 +131,9 @@ private:
 
     // Lock order: the paint hook's lock, then this one, then a back end's.
     // Guards the queue, the entry pool, the window list, the back-end slots,
-    // the pacing state and the status record. Client hooks (release, DC
-    // render) are called with it held only where the display's own order
-    // requires (see the .cpp); no wait happens under it.
+    // the pacing state and the status record. The release hook (the player's
+    // own, which gives the picture back to its pool) runs under it; client
+    // hooks never do, and nothing waits under it.
     platform::CLock m_lock;
 };
 

@@ -146,6 +146,7 @@ protected:
     void TearDown() override {
         DestroyDisplayManager(m_pManager);
         m_pManager = nullptr;
+        EXPECT_TRUE(WaitFor([] { return CDisplayManager::LiveCount() == 0; }, 5000));
         CDisplayManager::SetBackendFactory(nullptr);
         CDisplayManager::SetTimeouts(DisplayTimeouts{});
         display::SetWindowSystemOverride(nullptr);
@@ -400,9 +401,11 @@ TEST_F(DisplayManagerTest, StopGivesUpOnAHungBackendAndItsThreadCleansUpLater) {
     EXPECT_LT(stopMs, 3000.0);       // two shortened waits, not the thread's hang
     EXPECT_EQ(released.Count(), 1u); // the queued picture went back to its owner
     EXPECT_EQ(g_pLog->destroyed.load(), 0);
+    EXPECT_EQ(CDisplayManager::LiveCount(), 1u); // kept for its thread
     g_pLog->unblock.Set();
     EXPECT_TRUE(WaitFor([&] { return g_pLog->destroyed.load() == 1; }, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let the thread leave
+    // The thread comes back, ends the stop and frees the manager.
+    EXPECT_TRUE(WaitFor([&] { return CDisplayManager::LiveCount() == 0; }, 5000));
 }
 
 } // namespace
