@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/clipbytes.h"
 #include "bench/ffmpegref.h"
 #include "blockpool/blockpool.h"
 #include "display/osdrenderer.h"
@@ -33,41 +34,8 @@ constexpr int kFrames = 250;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-std::vector<uint8_t> ReadFile(const char *path) {
-    std::vector<uint8_t> bytes;
-    if (FILE *file = std::fopen(path, "rb")) {
-        uint8_t chunk[65536];
-        size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-            bytes.insert(bytes.end(), chunk, chunk + got);
-        std::fclose(file);
-    }
-    return bytes;
-}
-
-// Access units of a stream with one slice per picture: a new one starts at
-// a delimiter, a sequence parameter set or a slice after a slice.
-std::vector<std::pair<size_t, size_t>> AccessUnits(const std::vector<uint8_t> &s) {
-    std::vector<size_t> cuts;
-    bool sliceSeen = false;
-    for (size_t i = 0; i + 3 < s.size(); ++i) {
-        if (s[i] != 0 || s[i + 1] != 0 || s[i + 2] != 1)
-            continue;
-        const size_t start = i > 0 && s[i - 1] == 0 ? i - 1 : i;
-        const int type = s[i + 3] & 0x1F;
-        const bool slice = type == 1 || type == 5;
-        if (cuts.empty() || type == 9 || type == 7 || (slice && sliceSeen)) {
-            cuts.push_back(start);
-            sliceSeen = false;
-        }
-        sliceSeen = sliceSeen || slice;
-        i += 2;
-    }
-    std::vector<std::pair<size_t, size_t>> units;
-    for (size_t k = 0; k < cuts.size(); ++k)
-        units.push_back({cuts[k], (k + 1 < cuts.size() ? cuts[k + 1] : s.size()) - cuts[k]});
-    return units;
-}
+using benchref::AccessUnits;
+using benchref::ReadFile;
 
 struct Stream {
     std::vector<uint8_t> bytes;

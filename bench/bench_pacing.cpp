@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/clipbytes.h"
 #include "bench/ffmpegref.h"
 #include "display/displaymanager.h"
 #include "display/windowsystem.h"
@@ -198,14 +199,7 @@ void QV_CALL OnDcRender(void *, PLAY_DC_RENDER *, void *) {
 double FfmpegMsPerFrame() {
     // The clip once and five times: the difference has no start-up in it.
     const std::string clip = QV_SAMPLES_DIR "/h264_1920x1080_gop50.264";
-    std::vector<uint8_t> bytes;
-    if (FILE *pFile = std::fopen(clip.c_str(), "rb")) {
-        uint8_t chunk[65536];
-        size_t got;
-        while ((got = std::fread(chunk, 1, sizeof(chunk), pFile)) > 0)
-            bytes.insert(bytes.end(), chunk, chunk + got);
-        std::fclose(pFile);
-    }
+    const std::vector<uint8_t> bytes = benchref::ReadFile(clip.c_str());
     std::vector<uint8_t> five;
     for (int i = 0; i < 5; ++i)
         five.insert(five.end(), bytes.begin(), bytes.end());

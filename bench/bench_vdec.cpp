@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/clipbytes.h"
 #include "bench/ffmpegref.h"
 #include "blockpool/blockpool.h"
 #include "vdec/basevideocodec.h"
@@ -31,6 +32,9 @@ namespace {
 constexpr const char *kClip = QV_SAMPLES_DIR "/h264_1920x1080_high.264";
 constexpr int kFrames = 1000;
 
+using benchref::AccessUnits;
+using benchref::ReadFile;
+
 struct Stream {
     std::vector<uint8_t> bytes;
     std::vector<std::pair<size_t, size_t>> frames; // access units
@@ -38,48 +42,6 @@ struct Stream {
     std::string firstPath;                         // the first access unit alone
 };
 
-std::vector<uint8_t> ReadFile(const char *path) {
-    std::vector<uint8_t> bytes;
-    if (FILE *file = std::fopen(path, "rb")) {
-        uint8_t chunk[65536];
-        size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-            bytes.insert(bytes.end(), chunk, chunk + got);
-        std::fclose(file);
-    }
-    return bytes;
-}
-
-// Cuts a stream into access units: a new one starts at an access unit
-// delimiter, a sequence parameter set, or a slice after a slice (the clips
-// have one slice per picture).
-std::vector<std::pair<size_t, size_t>> AccessUnits(const std::vector<uint8_t> &s) {
-    std::vector<std::pair<size_t, int>> nals; // start (incl. start code), type
-    for (size_t i = 0; i + 3 < s.size(); ++i) {
-        if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-            nals.push_back({i > 0 && s[i - 1] == 0 ? i - 1 : i, s[i + 3] & 0x1F});
-            i += 2;
-        }
-    }
-    std::vector<size_t> cuts;
-    bool sliceSeen = false;
-    for (auto [start, type] : nals) {
-        bool slice = type == 1 || type == 5;
-        if (cuts.empty() || type == 9 || type == 7 || (slice && sliceSeen)) {
-            cuts.push_back(start);
-            sliceSeen = false;
-        }
-        sliceSeen = sliceSeen || slice;
-    }
-    std::vector<std::pair<size_t, size_t>> units;
-    for (size_t k = 0; k < cuts.size(); ++k) {
-        size_t end = k + 1 < cuts.size() ? cuts[k + 1] : s.size();
-        units.push_back({cuts[k], end - cuts[k]});
-    }
-    return units;
-}
-
-// The clip repeated to kFrames access units, with its copies for ffmpeg.
 Stream MakeRepeated(const std::vector<uint8_t> &clip, const char *stem) {
     Stream out;
     size_t clipFrames = AccessUnits(clip).size();
