@@ -18,6 +18,15 @@ bool IsWindowAlive(HWND hWnd);
 // the window does not exist.
 bool GetClientArea(HWND hWnd, RECT *pRect);
 
+// Posts a message to a client window without waiting for it to be handled
+// (the front ends' file-end and index messages); false when hWnd is not a
+// window or the post fails. Windows: PostMessageW. Linux: a ClientMessage
+// event whose type is the atom kWindowMessageAtom, format 32, data.l[0] the
+// message, l[1] wParam, l[2] lParam, sent to the window with an empty event
+// mask and flushed. The public headers publish the same atom name.
+inline constexpr char kWindowMessageAtom[] = "QV_WINDOW_MESSAGE";
+bool PostWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wParam, intptr_t lParam);
+
 // The same questions answered by the window system itself (win32/, linux/).
 bool SystemIsWindowAlive(HWND hWnd);
 bool SystemGetClientArea(HWND hWnd, RECT *pRect);

@@ -17,6 +17,14 @@
 #define QV_PLAY_MAX_PORT 65535
 #define QV_PLAY_FIRST_AUTO_PORT 32768 /* the Ex open functions take the lowest free port from here */
 
+/* Window messages. On Windows they are posted with PostMessageW. On Linux a
+   window is an X11 window id, and each message arrives as a ClientMessage
+   event sent to that window: message_type is the atom named
+   QV_WINDOW_MESSAGE_ATOM, format 32, data.l[0] the message number, data.l[1]
+   wParam and data.l[2] lParam. A client's event loop matches the atom
+   (XInternAtom) and dispatches the three values as it would a message. */
+#define QV_WINDOW_MESSAGE_ATOM "QV_WINDOW_MESSAGE"
+
 /* Posted to the QV_PLAY_SetMsgWnd window when the file index is complete,
    with wParam 0 and lParam the port. */
 #define QV_PLAY_MSG_INDEX_COMPLETED 1178

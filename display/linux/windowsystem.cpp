@@ -35,6 +35,26 @@ bool SystemGetClientArea(HWND hWnd, RECT *pRect) {
     return true;
 }
 
+bool PostWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wParam, intptr_t lParam) {
+    x11::CSharedConnection connection;
+    Display *pDisplay = connection.Get();
+    XWindowAttributes attributes;
+    if (pDisplay == nullptr || hWnd == 0 ||
+        XGetWindowAttributes(pDisplay, static_cast<Window>(hWnd), &attributes) == 0)
+        return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = static_cast<Window>(hWnd);
+    event.xclient.message_type = XInternAtom(pDisplay, kWindowMessageAtom, False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(uMsg);
+    event.xclient.data.l[1] = static_cast<long>(wParam);
+    event.xclient.data.l[2] = static_cast<long>(lParam);
+    const Status sent = XSendEvent(pDisplay, static_cast<Window>(hWnd), False, NoEventMask, &event);
+    XFlush(pDisplay);
+    return sent != 0;
+}
+
 // The X server has no timer resolution to raise: the display thread's waits
 // are as fine as the kernel's timers.
 void AcquireTimerResolution() {}

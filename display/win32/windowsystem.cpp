@@ -19,6 +19,10 @@ bool SystemGetClientArea(HWND hWnd, RECT *pRect) {
     return false;
 }
 
+bool PostWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wParam, intptr_t lParam) {
+    return hWnd != nullptr && IsWindow(hWnd) && PostMessageW(hWnd, uMsg, wParam, lParam) != FALSE;
+}
+
 namespace {
 
 // A count rather than a flag: managers come and go on different threads. The
