@@ -23,7 +23,9 @@ bool GetClientArea(HWND hWnd, RECT *pRect);
 // window or the post fails. Windows: PostMessageW. Linux: a ClientMessage
 // event whose type is the atom kWindowMessageAtom, format 32, data.l[0] the
 // message, l[1] wParam, l[2] lParam, sent to the window with an empty event
-// mask and flushed. The public headers publish the same atom name.
+// mask and flushed; l[3] and l[4] hold the high 32 bits of wParam and lParam
+// (the protocol carries 32 bits per value). The public headers publish the
+// same atom name.
 inline constexpr char kWindowMessageAtom[] = "QV_WINDOW_MESSAGE";
 bool PostWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wParam, intptr_t lParam);
 

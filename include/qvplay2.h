@@ -167,6 +167,8 @@ int32_t QV_CALL QV_PLAY2_GetSoundStatus(PLAY2_HANDLE hPlay, struct tagSOUND_STAT
 /* Viewports and snapshots. */
 int32_t QV_CALL QV_PLAY2_AddViewport(PLAY2_HANDLE hPlay, const struct tagPLAY_VIEWPORT *pViewport);
 int32_t QV_CALL QV_PLAY2_RemoveViewport(PLAY2_HANDLE hPlay, DWORD dwID);
+/* Copies the viewport whose identifier is dwID; PLAY_E_INVALID_VALUE when the
+   player has none with it. */
 int32_t QV_CALL QV_PLAY2_GetViewport(PLAY2_HANDLE hPlay, DWORD dwID, struct tagPLAY_VIEWPORT *pViewport);
 int32_t QV_CALL QV_PLAY2_SnapshotToMemory(PLAY2_HANDLE hPlay, struct tagPLAY_SNAPSHOT *pSnapshot);
 int32_t QV_CALL QV_PLAY2_SnapshotToBmpFileW(PLAY2_HANDLE hPlay, const QV_WCHAR *szFileName);
@@ -187,7 +189,10 @@ int32_t QV_CALL QV_PLAY2_SeekByIndex(PLAY2_HANDLE hPlay, DWORD dwIndex);
 int32_t QV_CALL QV_PLAY2_SeekNextIndex(PLAY2_HANDLE hPlay);
 int32_t QV_CALL QV_PLAY2_SeekPreviousIndex(PLAY2_HANDLE hPlay);
 
-/* Callback registration; a null function clears the registration. */
+/* Callback registration; a null function clears the registration. Only
+   players opened by this family's open functions take registrations (their
+   extension block is a PLAY2_EXTENSION); others answer PLAY_E_NOT_SUPPORTED.
+   A registration the player refuses leaves the previous one in place. */
 int32_t QV_CALL QV_PLAY2_RegisterFileIndexCompletedCallback(PLAY2_HANDLE hPlay,
                                                             PLAY2_FILE_INDEX_COMPLETED_CALLBACK pfn,
                                                             void *pContext);

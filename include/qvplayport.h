@@ -21,7 +21,10 @@
    window is an X11 window id, and each message arrives as a ClientMessage
    event sent to that window: message_type is the atom named
    QV_WINDOW_MESSAGE_ATOM, format 32, data.l[0] the message number, data.l[1]
-   wParam and data.l[2] lParam. A client's event loop matches the atom
+   wParam and data.l[2] lParam. The protocol carries 32 bits per value, so
+   data.l[3] and data.l[4] hold the high 32 bits of wParam and lParam: a
+   64-bit client rebuilds each as (uint32_t)l[1] | (uint64_t)(uint32_t)l[3] << 32
+   (and l[2], l[4] alike). A client's event loop matches the atom
    (XInternAtom) and dispatches the three values as it would a message. */
 #define QV_WINDOW_MESSAGE_ATOM "QV_WINDOW_MESSAGE"
 

@@ -2,6 +2,8 @@
 // a window is an X11 window id.
 #include <X11/Xlib.h>
 
+#include <cstdint>
+
 #include "display/linux/x11connection.h"
 #include "display/windowsystem.h"
 
@@ -50,6 +52,10 @@ bool PostWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wParam, intptr_t lPar
     event.xclient.data.l[0] = static_cast<long>(uMsg);
     event.xclient.data.l[1] = static_cast<long>(wParam);
     event.xclient.data.l[2] = static_cast<long>(lParam);
+    // The protocol carries 32 bits per value: on a 64-bit client an address
+    // (a handle, a file name) would arrive cut. The high halves follow.
+    event.xclient.data.l[3] = static_cast<long>(static_cast<uint64_t>(wParam) >> 32);
+    event.xclient.data.l[4] = static_cast<long>(static_cast<uint64_t>(lParam) >> 32);
     const Status sent = XSendEvent(pDisplay, static_cast<Window>(hWnd), False, NoEventMask, &event);
     XFlush(pDisplay);
     return sent != 0;
