@@ -15,8 +15,10 @@
 #include "all_exports.h"
 #include "qvdemux.h"
 #include "qvdisplay.h"
+#include "qvhx.h"
 #include "qvplay.h"
 #include "qvplay2.h"
+#include "qvplaym4.h"
 #include "qvplayport.h"
 
 static int g_failed = 0;
@@ -155,6 +157,34 @@ static int RunPortFamily(const char *path) {
     return 0;
 }
 
+/* The PlayM4 names, an instance, and the HX function table. */
+static int RunOtherFamilies(const char *path) {
+    LONG nHeight = 0;
+    DWORD dwVersion = 0, dwHeight = 0;
+    BOOL bFound = FALSE;
+    HX_HANDLE hHx = NULL;
+    QV_INSTANCE hInstance;
+
+    CHECK(QV_PlayM4_GetFileHeadLength() == QV_PLAYM4_FILE_HEAD_LENGTH);
+    CHECK(QV_PlayM4_OpenFile(321, path) == TRUE);
+    CHECK(QV_PlayM4_OpenFile(321, path) == FALSE); /* the port is taken */
+    CHECK(QV_PlayM4_GetPictureSize(321, NULL, &nHeight) == FALSE);
+    CHECK(QV_PlayM4_CloseFile(321) == TRUE);
+
+    hInstance = GetInstance();
+    CHECK(hInstance != QV_INSTANCE_INVALID);
+    CHECK(Stop(hInstance) == QV_INSTANCE_E_FAIL); /* never opened */
+    CHECK(ReleaseInstance(hInstance) == QV_INSTANCE_OK);
+
+    CHECK(HX_GetVersion(&dwVersion) == HX_OK && dwVersion == HX_VERSION);
+    CHECK(HX_QueryFunction("snapshot", &bFound) == HX_OK && bFound == TRUE);
+    CHECK(HX_QueryFunction("Record", &bFound) == HX_E_NOT_OFFERED && bFound == FALSE);
+    CHECK(HX_OpenFile(path, &hHx) == HX_OK && hHx != NULL);
+    CHECK(HX_GetPictureSize(hHx, NULL, &dwHeight) == HX_E_BAD_ARGUMENT);
+    CHECK(HX_CloseFile(hHx) == HX_OK);
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: qv_c_client RECORDING.qv (a V30 recording of 704x576 video)\n");
@@ -165,8 +195,9 @@ int main(int argc, char **argv) {
                 QvExportedFunctionCount());
         return 1;
     }
-    if (RunHandleFamily(argv[1]) != 0 || RunPortFamily(argv[1]) != 0 || g_failed)
+    if (RunHandleFamily(argv[1]) != 0 || RunPortFamily(argv[1]) != 0 || RunOtherFamilies(argv[1]) != 0 ||
+        g_failed)
         return 1;
-    printf("qv_c_client: both families answered as documented\n");
+    printf("qv_c_client: every family answered as documented\n");
     return 0;
 }

@@ -92,6 +92,61 @@ TEST(PlayM4, WaitsForTheDurationThenGivesUp) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1001 * 15));
 }
 
+// Pixels of the picture on screen through the core's snapshot to memory.
+std::vector<uint8_t> ScreenPixels(PLAY_HANDLE h) {
+    PLAY_SNAPSHOT snap{};
+    snap.dwSize = PLAY_SNAPSHOT_SIZE;
+    if (Play_SnapPicture(h, &snap) != PLAY_OK)
+        return {};
+    std::vector<uint8_t> pixels(snap.dwBufferSize);
+    snap.pBuffer = pixels.data();
+    if (Play_SnapPicture(h, &snap) != PLAY_OK)
+        return {};
+    return pixels;
+}
+
+TEST(PlayM4, PlaysToTheEndMessageAndCatchesThePicture) {
+    const FileRecording rec = MakeFile(Gen::V30, 50, false, filetest::kBFrameClip);
+    CTempDir dir;
+    const std::filesystem::path path = WriteRecording(dir, rec, "m4play.qv");
+    const std::vector<QV_WCHAR> wide = WidePath(path);
+    const std::string ansi(wide.begin(), wide.end() - 1); // ASCII path
+    CMessageWindow window(704, 576);
+    ASSERT_TRUE(window.Valid());
+    CPort port(78);
+    ASSERT_TRUE(QV_PlayM4_OpenFile(78, ansi.c_str()));
+    ASSERT_TRUE(QV_PlayM4_SetFileEndMsg(78, window.Handle(), kMsgFileEnd));
+    ASSERT_TRUE(QV_PlayM4_Play(78, window.Handle()));
+    ASSERT_TRUE(QV_PlayM4_Fast(78));
+    ASSERT_TRUE(QV_PlayM4_Fast(78));
+    ASSERT_TRUE(window.WaitFor(kMsgFileEnd)) << "no file-end message";
+    const std::vector<WindowMessage> ends = window.Received(kMsgFileEnd);
+    EXPECT_EQ(ends[0].wParam, 78u);
+    EXPECT_EQ(ends[0].lParam, 78);
+    ASSERT_TRUE(QV_PlayM4_Pause(78, TRUE));
+
+    // The display may still be showing the last pictures: take the file
+    // between two equal memory snapshots.
+    const std::filesystem::path bmp = dir.File("caught.bmp");
+    const std::vector<QV_WCHAR> wbmp = WidePath(bmp);
+    const std::string abmp(wbmp.begin(), wbmp.end() - 1);
+    std::vector<uint8_t> before, after;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        before = ScreenPixels(HandleOf(78));
+        ASSERT_TRUE(QV_PlayM4_CatchPic(78, abmp.c_str()));
+        after = ScreenPixels(HandleOf(78));
+        if (!after.empty() && before == after)
+            break;
+    }
+    ASSERT_FALSE(after.empty());
+    ASSERT_EQ(before, after) << "the picture on screen kept changing";
+    const std::vector<uint8_t> file = FixtureReadFile(bmp.string());
+    ASSERT_EQ(file.size(), 1216566u) << "704 x 576 x 3 + 54";
+    EXPECT_EQ(file[0], 'B');
+    EXPECT_EQ(file[1], 'M');
+    EXPECT_TRUE(std::equal(after.begin(), after.end(), file.begin() + 54));
+}
+
 // ---- Instances ----
 
 // Releases every instance taken by a test.
