@@ -17,6 +17,7 @@
 
 #include "api/ansipath.h"
 #include "api/guard.h"
+#include "api/snapshotfile.h"
 #include "display/windowsystem.h"
 #include "platform/file.h"
 #include "platform/memory.h"
@@ -362,60 +363,13 @@ std::unique_ptr<platform::CFile> CreateOutputFile(const char *szPath) {
     return pFile;
 }
 
-// Page memory released on every path.
-class CPages {
-public:
-    explicit CPages(size_t bytes) : m_bytes(bytes), m_p(platform::PageAlloc(bytes)) {}
-    ~CPages() {
-        if (m_p)
-            platform::PageFree(m_p, m_bytes);
-    }
-    CPages(const CPages &) = delete;
-    CPages &operator=(const CPages &) = delete;
-    uint8_t *Get() const { return static_cast<uint8_t *>(m_p); }
-
-private:
-    size_t m_bytes;
-    void *m_p;
-};
-
-void PutU32(uint8_t *p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-// The snapshot into page memory and then into the open file as a BMP file
-// (file header, the snapshot's BITMAPINFOHEADER, its rows as the core gives
-// them). False when the snapshot fails; failed writes are not reported.
+// The snapshot into page memory and then into the open file as a BMP file.
+// False when the snapshot fails; failed writes are not reported.
 bool WriteSnapshot(HX_HANDLE hPlay, platform::CFile &file) {
-    constexpr uint32_t kFileHeaderSize = 14;
-    constexpr uint32_t kInfoHeaderSize = 40;
-    static_assert(sizeof(BITMAPINFOHEADER) == kInfoHeaderSize, "BITMAPINFOHEADER is 40 bytes");
-    PLAY_SNAPSHOT snapshot;
-    std::memset(&snapshot, 0, sizeof(snapshot));
-    snapshot.dwSize = PLAY_SNAPSHOT_SIZE;
-    if (Play_SnapPicture(hPlay, &snapshot) < 0)
+    api::CSnapshotPicture picture;
+    if (picture.Take(hPlay) < 0)
         return false;
-    const uint32_t dwPixelBytes = snapshot.dwBufferSize;
-    // The size field of the file header is 32 bits.
-    if (dwPixelBytes == 0 || dwPixelBytes > UINT32_MAX - kFileHeaderSize - kInfoHeaderSize)
-        return false;
-    CPages pixels(dwPixelBytes);
-    if (pixels.Get() == nullptr)
-        return false;
-    snapshot.pBuffer = pixels.Get();
-    snapshot.dwBufferSize = dwPixelBytes;
-    if (Play_SnapPicture(hPlay, &snapshot) < 0)
-        return false;
-    uint8_t header[kFileHeaderSize] = {'B', 'M'};
-    PutU32(header + 2, dwPixelBytes + kFileHeaderSize + kInfoHeaderSize);
-    PutU32(header + 6, 0);
-    PutU32(header + 10, kFileHeaderSize + kInfoHeaderSize);
-    file.Write(header, kFileHeaderSize);
-    file.Write(&snapshot.bmiHeader, kInfoHeaderSize);
-    file.Write(pixels.Get(), dwPixelBytes);
+    api::WriteBmp(file, picture);
     return true;
 }
 

@@ -185,7 +185,7 @@ TEST_P(PortPlay, ToTheEndWithMessagesThenSeeksAndSteps) {
     ASSERT_EQ(QV_PLAY_Pause(port), 1);
     struct Seek {
         const char *what;
-        BOOL (*seek)(LONG, DWORD);
+        BOOL(QV_CALL *seek)(LONG, DWORD);
         DWORD dwValue;
         uint32_t dwIndex;
     };
