@@ -213,11 +213,11 @@ void ExpectSameFrames(const std::vector<ParsedFrame> &got, const std::vector<Par
 }
 
 std::vector<ParsedFrame> ParseWithPlayer(const std::filesystem::path &path) {
+    CParseLog log;
     CHx hx;
     EXPECT_EQ(HX_OpenFile(AnsiPath(path).c_str(), hx.Out()), HX_OK) << path.string();
     if (hx.Get() == nullptr)
         return {};
-    CParseLog log;
     PLAY_CALLBACK_PARAM cb{};
     cb.pfnCallback = reinterpret_cast<PLAY_CALLBACK_FUNCTION>(LogParsed);
     cb.pContext = &log;
@@ -1181,11 +1181,11 @@ TEST(HxDecodeCallback, PicturesAndPcmWithTheirDescriptions) {
     const std::vector<std::string> reference = FixtureFrameMd5s(kSmallClip);
     ASSERT_FALSE(reference.empty());
     const std::filesystem::path source = dir.Write("dec.rec", r.bytes);
+    CDecodeLog log;
     CHx hx;
     ASSERT_EQ(HX_OpenFile(AnsiPath(source).c_str(), hx.Out()), HX_OK);
     const HX_HANDLE h = hx.Get();
     ASSERT_EQ(HX_StopSound(h), HX_OK);
-    CDecodeLog log;
     ASSERT_EQ(HX_SetDecodeCallBack(h, LogDecoded, &log), HX_OK);
     // No viewport: the display is switched off.
     EXPECT_EQ(AttrU32(h, PLAY_ATTRIBUTE_ENABLE) & PLAY_ENABLE_DISPLAY, 0u);
@@ -1255,12 +1255,12 @@ TEST(HxDecodeCallback, PicturesAndPcmWithTheirDescriptions) {
 TEST(HxDecodeCallback, StreamFrameRateIsTheDefaultUntilMeasured) {
     const FileRecording r = MakeFile(Gen::V30, 60, true, kSmallClip, 100);
     const StreamSplit split = SplitOf(r);
+    CDecodeLog log;
     CHx hx;
     ASSERT_EQ(HX_OpenStream(r.bytes.data(), split.dwHeaderSize, 0, hx.Out()), HX_OK);
     const HX_HANDLE h = hx.Get();
     ASSERT_EQ(SetFlags(h, PLAY_ENABLE_VIDEO_DECODE | PLAY_ENABLE_NO_CPU_LIMIT | PLAY_ENABLE_AUDIO_DECODE),
               PLAY_OK);
-    CDecodeLog log;
     ASSERT_EQ(HX_SetDecodeCallBack(h, LogDecoded, &log), HX_OK);
     ASSERT_EQ(HX_Play(h, 0), HX_OK);
     ASSERT_EQ(HX_SetSpeed(h, 6), HX_OK);
@@ -1289,10 +1289,10 @@ TEST(HxDecodeCallback, StreamFrameRateIsTheDefaultUntilMeasured) {
 // layout, audio has only its type, other frames are not handed on.
 TEST(HxDecodeCallback, TypeCodeFollowsThePictureLayout) {
     const FileRecording r = MakeFile(Gen::V30, 5, false);
+    CDecodeLog log;
     CHx hx;
     ASSERT_EQ(HX_OpenStream(r.bytes.data(), SplitOf(r).dwHeaderSize, 0, hx.Out()), HX_OK);
     const HX_HANDLE h = hx.Get();
-    CDecodeLog log;
     ASSERT_EQ(HX_SetDecodeCallBack(h, LogDecoded, &log), HX_OK);
     const PLAY_DECODE_CALLBACK adapter = api::hx::DecodeAdapterForTesting();
     std::vector<uint8_t> buffer(96);
@@ -1387,9 +1387,9 @@ TEST(HxDrawCallback, CalledWithTheWindowsDeviceContext) {
     const FileRecording r = MakeFile(Gen::V30, 20, false);
     CMessageWindow window(352, 288);
     ASSERT_TRUE(window.Valid());
+    DrawSeen seen; // outlives the player, whose threads call back into it
     CHx hx;
     ASSERT_EQ(HX_OpenFile(AnsiPath(dir.Write("draw.rec", r.bytes)).c_str(), hx.Out()), HX_OK);
-    DrawSeen seen;
     seen.hWnd = window.Handle();
     seen.h = hx.Get();
     ASSERT_EQ(HX_SetDrawCallBack(hx.Get(), LogDraw, &seen), HX_OK);
