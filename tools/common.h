@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -17,22 +18,35 @@
 
 namespace CLI {
 class App;
-}
+class Validator;
+} // namespace CLI
 
 namespace qvplay {
 
 using Clock = std::chrono::steady_clock;
 
 // Exit codes beyond 0 (success) and the command-line parser's own.
-constexpr int kExitFailure = 1;  // the library refused or failed
-constexpr int kExitNoFile = 3;   // the file cannot be opened
-constexpr int kExitNotMedia = 4; // no recording this library recognises
-constexpr int kExitTimedOut = 5; // the index did not complete in time
+constexpr int kExitFailure = 1;   // the library refused or failed
+constexpr int kExitNoFile = 3;    // the file cannot be opened
+constexpr int kExitNotMedia = 4;  // no recording this library recognises
+constexpr int kExitTimedOut = 5;  // the index did not complete in time
+constexpr int kExitOutput = 6;    // the output file cannot be written
+constexpr int kExitNoDisplay = 7; // no window can be opened
+constexpr int kExitNotFound = 8;  // the asked moment or frame is not in the recording, or nothing to write
 
 // Consecutive failed pulls tolerated before decode gives up: a decoder that
 // holds pictures back (B frames) fails a few pulls in a row, a broken player
 // fails them all.
 constexpr uint32_t kMaxFailedPulls = 1000;
+
+// A command-line check: a number of seconds above 0.
+CLI::Validator Seconds();
+// A moment in a recording: seconds ("12.5"), "mm:ss[.mmm]" or
+// "hh:mm:ss[.mmm]" (minutes and seconds after the first field two digits up
+// to 59, at most three decimals), in milliseconds; false for anything else.
+bool ParseTimeMs(const std::string &text, uint32_t *pMs);
+// A command-line check: a moment as ParseTimeMs reads it.
+CLI::Validator TimeValidator();
 
 // A subcommand: what the command line parsed it into and how it runs.
 struct Command {
@@ -44,19 +58,38 @@ Command AddVersionCommand(CLI::App &app);
 Command AddInfoCommand(CLI::App &app);
 Command AddDecodeCommand(CLI::App &app);
 Command AddPlayCommand(CLI::App &app);
+Command AddFramesCommand(CLI::App &app);
+Command AddSnapshotCommand(CLI::App &app);
+Command AddExportCommand(CLI::App &app);
 
+// The result code's name (PLAY_E_FILE_OPEN, DEMUX_E_..., ...), or whose
+// code it is when this build does not know it.
 const char *ResultName(int32_t rc);
+// What the user can do about a failure with this code.
+const char *ResultHint(int32_t rc);
+// "0x8AB50021 (PLAY_E_FILE_OPEN)".
+std::string DescribeResult(int32_t rc);
+// On stderr: "qvplay: WHAT failed: 0x... (NAME): HINT".
 void PrintFailure(const char *what, int32_t rc);
 // UTF-8 to UTF-16 with surrogate pairs; false on a malformed sequence, an
 // overlong form, a surrogate code point or a NUL inside the text.
 bool Utf8ToUtf16(const std::string &text, std::vector<QV_WCHAR> &out);
+// UTF-16 (at most maxUnits units, up to a NUL) to UTF-8; a lone surrogate
+// becomes U+FFFD.
+std::string Utf16ToUtf8(const QV_WCHAR *text, size_t maxUnits);
+// The text as a JSON string, quotes included (UTF-8 kept, controls escaped).
+std::string JsonString(const std::string &text);
 bool StderrIsTerminal();
+bool StdoutIsTerminal();
 const char *GenerationName(uint32_t generation);
 const char *AudioCodecName(uint32_t codec);
 std::string VideoCodecName(uint32_t codec);
 bool IsVideoType(int32_t type);
 std::string Bytes(uint64_t bytes);
 std::string MinutesSeconds(uint32_t ms);
+// Writes the bytes to a file named in UTF-8 (any name on Windows too);
+// false when it cannot be written whole.
+bool WriteWholeFile(const std::string &path, const std::vector<uint8_t> &bytes);
 // Writes the picture on screen as a 24-bit BMP file.
 int32_t WriteSnapshot(PLAY_HANDLE hPlay, const std::string &path);
 
@@ -100,18 +133,29 @@ public:
             return 0;
         m_hPlay = nullptr;
         if (rc == PLAY_E_FILE_OPEN) {
-            std::fprintf(stderr, "qvplay: %s: cannot open the file (missing or not readable)\n",
-                         path.c_str());
+            std::fprintf(stderr,
+                         "qvplay: %s: cannot open the file (missing or not readable): %s: check the path and "
+                         "that the file is readable\n",
+                         path.c_str(), DescribeResult(rc).c_str());
             return kExitNoFile;
         }
         if (rc == PLAY_E_NOT_SUPPORTED) {
-            std::fprintf(stderr,
-                         "qvplay: %s: not a recording of a known container (V30, V20, 6000, 15, V10)\n",
-                         path.c_str());
+            // An empty or cut-down file is the usual cause: say so.
+            std::error_code ec;
+            const std::filesystem::path fsPath(std::u8string(path.begin(), path.end()));
+            const uintmax_t size = std::filesystem::file_size(fsPath, ec);
+            if (!ec && size < DEMUX_MIN_FIRST_BLOCK)
+                std::fprintf(stderr, "qvplay: %s: the file holds %u bytes, too few for any recording\n",
+                             path.c_str(), static_cast<unsigned>(size));
+            std::fprintf(
+                stderr,
+                "qvplay: %s: not a recording of a known container (V30, V20, 6000, 15, V10): %s: check "
+                "that it is a recorder's file and not cut off at its start\n",
+                path.c_str(), DescribeResult(rc).c_str());
             return kExitNotMedia;
         }
         std::fprintf(stderr, "qvplay: %s: ", path.c_str());
-        PrintFailure("Play_CreateW", rc);
+        PrintFailure("opening the recording", rc);
         return kExitFailure;
     }
 
@@ -152,11 +196,14 @@ public:
             guard.unlock();
             if (Get32(PLAY_ATTRIBUTE_FILE_INDEX_COMPLETED) != 0)
                 std::fprintf(stderr,
-                             "qvplay: the index is complete but its callback did not fire within %g s\n",
+                             "qvplay: the index is complete but its callback did not fire within %g s: "
+                             "please report it\n",
                              timeoutSeconds);
             else
-                std::fprintf(stderr, "qvplay: the file index did not complete within %g s (--timeout)\n",
-                             timeoutSeconds);
+                std::fprintf(stderr,
+                             "qvplay: the file index did not complete within %g s: %s: retry with a longer "
+                             "--timeout\n",
+                             timeoutSeconds, DescribeResult(PLAY_E_INDEX_NOT_READY).c_str());
             return kExitTimedOut;
         }
         return 0;

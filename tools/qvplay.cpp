@@ -62,6 +62,9 @@ int main(int argc, char **argv) {
         qvplay::AddInfoCommand(app),
         qvplay::AddDecodeCommand(app),
         qvplay::AddPlayCommand(app),
+        qvplay::AddFramesCommand(app),
+        qvplay::AddSnapshotCommand(app),
+        qvplay::AddExportCommand(app),
     };
 
     CLI11_PARSE(app, static_cast<int>(arguments.size() - 1), arguments.data());

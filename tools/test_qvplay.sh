@@ -6,10 +6,13 @@
 # QVPLAY may be a wrapper that runs the Windows build under scripts/wine-run
 # (absolute paths then resolve on drive Z:, the current drive).
 #
-# info and decode of the demo recording (every figure it is known to hold),
-# the exit codes and messages of a missing file, a file that is no
-# recording, a path that is not UTF-8 and a path outside ASCII, and that the
-# progress bar stays off stderr when stderr is not a terminal.
+# info, info --json, decode, frames and snapshot of the demo recording
+# (every figure it is known to hold), the exit codes and messages of a
+# missing file, a file that is no recording, a moment beyond the end, a bad
+# time, a path that is not UTF-8 and a path outside ASCII, and that the
+# progress bar stays off stderr when stderr is not a terminal. The
+# tests/qvplay gtest suites check the same commands against fixture
+# recordings of every container generation.
 set -uo pipefail
 
 qvplay=$1
@@ -51,6 +54,30 @@ expect_line "$work/info.out" '^frame rate +25\.00 fps \(measured '
 expect_line "$work/info.out" '^key-frame distance +25 frames, 1000 ms \(measured '
 expect_line "$work/info.out" '^audio codec +G\.711 A-law$'
 
+run 0 info_json info --json "$demo"
+expect_line "$work/info_json.out" '^\{"file": .*"container": "V30", "container_name": "ZEMASTREAMV30", "file_size": 612352, "duration_ms": 14960, "video_frames": 375, "video_codec": "H\.264", .*"width": 704, "height": 576, .*"frame_rate": 25, .*"audio_codec": "G\.711 A-law", .*"last_failure": null\}$'
+
+run 0 frames frames "$demo"
+expect_line "$work/frames.out" '^ +0 +0 I +H\.264 +256 +1000 2012-03-04 00:05:09\.000 +[0-9]+  text@16,16 "Camera 01"; text@16,48 "2012-03-04 00:05:09"$'
+expect_line "$work/frames.out" '^frames +750 \(375 video: 15 I, 360 P, 0 B, 0 droppable; 375 audio; 0 unknown\)$'
+expect_line "$work/frames.out" '^bytes outside +256 of 612352 \(256 before the first frame, 0 between frames in 0 gaps, 0 after the last\)$'
+run 0 frames_json frames --json "$demo"
+[ "$(grep -c '^{"index": ' "$work/frames_json.out")" -eq 750 ] || fail "frames --json: not 750 frame lines"
+expect_line "$work/frames_json.out" '^\{"summary": \{"frames": 750, "video_frames": 375, "audio_frames": 375, '
+
+run 0 snapshot snapshot "$demo" --at 2.5 -o "$work/shot.png"
+expect_line "$work/snapshot.out" '^frame 62 at 2\.480 s, 704 x 576, written to '
+[ "$(head -c 8 "$work/shot.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] || fail "snapshot: no PNG written"
+run 0 snapshot_bmp snapshot "$demo" --frame 374 -o "$work/shot.bmp"
+[ "$(head -c 2 "$work/shot.bmp")" = BM ] || fail "snapshot: no BMP written"
+run 8 beyond snapshot "$demo" --at 15 -o "$work/beyond.png"
+expect_line "$work/beyond.err" 'beyond the end: the recording lasts 14\.960 s'
+run 8 beyond_frame snapshot "$demo" --frame 375 -o "$work/beyond.png"
+expect_line "$work/beyond_frame.err" 'the recording has 375 video frames'
+[ -e "$work/beyond.png" ] && fail "snapshot beyond the end wrote a file"
+run 105 bad_time snapshot "$demo" --at 1:75 -o "$work/bad.png"
+run 106 no_moment snapshot "$demo" -o "$work/bad.png"
+
 run 0 decode decode "$demo"
 expect_line "$work/decode.out" '^frames +750 \(375 video, 375 audio\)$'
 expect_line "$work/decode.out" '^audio blocks +375$'
@@ -65,12 +92,15 @@ fi
 [ -s "$work/decode.err" ] && fail "decode wrote to stderr without a terminal: $(cat "$work/decode.err")"
 
 run 3 missing info "$work/no such file.qv"
-expect_line "$work/missing.err" 'cannot open the file'
+expect_line "$work/missing.err" 'cannot open the file.*0x8AB50021 \(PLAY_E_FILE_OPEN\): check the path'
 run 3 missing_decode decode "$work/no such file.qv"
+run 3 missing_frames frames "$work/no such file.qv"
+run 3 missing_snapshot snapshot "$work/no such file.qv" --at 1 -o "$work/x.png"
 
 run 4 foreign info "$samples/README.md"
-expect_line "$work/foreign.err" 'not a recording of a known container'
+expect_line "$work/foreign.err" 'not a recording of a known container.*0x8AB50002 \(PLAY_E_NOT_SUPPORTED\)'
 run 4 foreign_decode decode "$samples/README.md"
+run 4 foreign_frames frames "$samples/README.md"
 
 # Refused as it is, or (wine makes the command line wide first) not found.
 run 3 bad_utf8 info "$work/bad"$'\xff'".qv"
