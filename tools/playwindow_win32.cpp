@@ -1,24 +1,81 @@
 // qvplay's window on Windows.
 #include <windows.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "playwindow.h"
 
+struct CPlayWindow::State {
+    HWND hWnd = nullptr;
+    bool bClosed = false;
+    std::deque<PlayKey> keys;
+};
+
 namespace {
 
+// The key a virtual-key code stands for; false for keys qvplay does not use.
+bool KeyOf(WPARAM vk, PlayKey *pKey) {
+    if (vk >= '0' && vk <= '9') {
+        *pKey = static_cast<PlayKey>(static_cast<int>(PlayKey::Digit0) + static_cast<int>(vk - '0'));
+        return true;
+    }
+    if (vk >= VK_NUMPAD0 && vk <= VK_NUMPAD9) {
+        *pKey = static_cast<PlayKey>(static_cast<int>(PlayKey::Digit0) + static_cast<int>(vk - VK_NUMPAD0));
+        return true;
+    }
+    switch (vk) {
+    case 'Q':
+    case VK_ESCAPE:
+        *pKey = PlayKey::Quit;
+        return true;
+    case VK_SPACE:
+        *pKey = PlayKey::Pause;
+        return true;
+    case VK_RIGHT:
+        *pKey = PlayKey::StepForward;
+        return true;
+    case VK_LEFT:
+        *pKey = PlayKey::StepBack;
+        return true;
+    case VK_UP:
+        *pKey = PlayKey::Faster;
+        return true;
+    case VK_DOWN:
+        *pKey = PlayKey::Slower;
+        return true;
+    case 'B':
+        *pKey = PlayKey::Backward;
+        return true;
+    case VK_HOME:
+        *pKey = PlayKey::Home;
+        return true;
+    case VK_END:
+        *pKey = PlayKey::End;
+        return true;
+    case 'S':
+        *pKey = PlayKey::Snapshot;
+        return true;
+    default:
+        return false;
+    }
+}
+
 LRESULT CALLBACK PlayWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
-    bool *pbClosed = reinterpret_cast<bool *>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
+    CPlayWindow::State *pState =
+        reinterpret_cast<CPlayWindow::State *>(GetWindowLongPtrW(hWnd, GWLP_USERDATA));
     switch (uMsg) {
     case WM_CLOSE:
-        if (pbClosed != nullptr)
-            *pbClosed = true;
+        if (pState != nullptr)
+            pState->bClosed = true;
         return 0;
-    case WM_KEYDOWN:
-        if ((wParam == 'Q' || wParam == VK_ESCAPE) && pbClosed != nullptr)
-            *pbClosed = true;
+    case WM_KEYDOWN: {
+        PlayKey key;
+        if (pState != nullptr && KeyOf(wParam, &key))
+            pState->keys.push_back(key);
         return 0;
+    }
     case WM_ERASEBKGND:
         return 1; // the library paints the whole client area
     default:
@@ -36,11 +93,6 @@ std::wstring Wide(const std::string &text) {
 }
 
 } // namespace
-
-struct CPlayWindow::State {
-    HWND hWnd = nullptr;
-    bool bClosed = false;
-};
 
 CPlayWindow::CPlayWindow() : m_state(new State) {}
 
@@ -65,7 +117,7 @@ bool CPlayWindow::Create(int width, int height, const std::string &title) {
                       rc.bottom - rc.top, nullptr, nullptr, wc.hInstance, nullptr);
     if (m_state->hWnd == nullptr)
         return false;
-    SetWindowLongPtrW(m_state->hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&m_state->bClosed));
+    SetWindowLongPtrW(m_state->hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(m_state));
     ShowWindow(m_state->hWnd, SW_SHOW);
     UpdateWindow(m_state->hWnd);
     return true;
@@ -94,4 +146,12 @@ bool CPlayWindow::Pump(int timeoutMs) {
         DispatchMessageW(&msg);
     }
     return !m_state->bClosed;
+}
+
+bool CPlayWindow::NextKey(PlayKey *pKey) {
+    if (m_state->keys.empty())
+        return false;
+    *pKey = m_state->keys.front();
+    m_state->keys.pop_front();
+    return true;
 }

@@ -1,7 +1,10 @@
 // qvplay's window on X11.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 #include <poll.h>
+
+#include <deque>
 
 #include "playwindow.h"
 
@@ -10,7 +13,68 @@ struct CPlayWindow::State {
     Window window = 0;
     Atom wmDelete = 0;
     bool bClosed = false;
+    std::deque<PlayKey> keys;
 };
+
+namespace {
+
+// The key a key symbol stands for; false for keys qvplay does not use.
+bool KeyOf(KeySym sym, PlayKey *pKey) {
+    if (sym >= XK_0 && sym <= XK_9) {
+        *pKey = static_cast<PlayKey>(static_cast<int>(PlayKey::Digit0) + static_cast<int>(sym - XK_0));
+        return true;
+    }
+    if (sym >= XK_KP_0 && sym <= XK_KP_9) {
+        *pKey = static_cast<PlayKey>(static_cast<int>(PlayKey::Digit0) + static_cast<int>(sym - XK_KP_0));
+        return true;
+    }
+    switch (sym) {
+    case XK_q:
+    case XK_Q:
+    case XK_Escape:
+        *pKey = PlayKey::Quit;
+        return true;
+    case XK_space:
+        *pKey = PlayKey::Pause;
+        return true;
+    case XK_Right:
+    case XK_KP_Right:
+        *pKey = PlayKey::StepForward;
+        return true;
+    case XK_Left:
+    case XK_KP_Left:
+        *pKey = PlayKey::StepBack;
+        return true;
+    case XK_Up:
+    case XK_KP_Up:
+        *pKey = PlayKey::Faster;
+        return true;
+    case XK_Down:
+    case XK_KP_Down:
+        *pKey = PlayKey::Slower;
+        return true;
+    case XK_b:
+    case XK_B:
+        *pKey = PlayKey::Backward;
+        return true;
+    case XK_Home:
+    case XK_KP_Home:
+        *pKey = PlayKey::Home;
+        return true;
+    case XK_End:
+    case XK_KP_End:
+        *pKey = PlayKey::End;
+        return true;
+    case XK_s:
+    case XK_S:
+        *pKey = PlayKey::Snapshot;
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
 
 CPlayWindow::CPlayWindow() : m_state(new State) {}
 
@@ -72,10 +136,23 @@ bool CPlayWindow::Pump(int timeoutMs) {
         if (event.type == ClientMessage && static_cast<Atom>(event.xclient.data.l[0]) == m_state->wmDelete)
             m_state->bClosed = true;
         if (event.type == KeyPress) {
-            const KeySym key = XLookupKeysym(&event.xkey, 0);
-            if (key == XK_q || key == XK_Escape)
-                m_state->bClosed = true;
+            // With the modifiers applied, so that Num Lock picks the keypad's
+            // digits or arrows.
+            char text[8];
+            KeySym sym = NoSymbol;
+            XLookupString(&event.xkey, text, sizeof(text), &sym, nullptr);
+            PlayKey key;
+            if (KeyOf(sym, &key))
+                m_state->keys.push_back(key);
         }
     }
     return !m_state->bClosed;
+}
+
+bool CPlayWindow::NextKey(PlayKey *pKey) {
+    if (m_state->keys.empty())
+        return false;
+    *pKey = m_state->keys.front();
+    m_state->keys.pop_front();
+    return true;
 }

@@ -29,33 +29,6 @@
 
 namespace {
 
-// The BMP qvplay wrote: bottom-up 24-bit rows padded to 4 bytes.
-bool ReadBmp(const std::string &path, testx::Picture *pPicture) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M')
-        return false;
-    auto u32 = [&](size_t at) {
-        return static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-                                     bytes[at + 3] << 24);
-    };
-    const uint32_t offset = u32(10);
-    const int w = static_cast<int>(u32(18)), h = static_cast<int>(u32(22));
-    const size_t stride = (static_cast<size_t>(w) * 3 + 3) & ~size_t(3);
-    if (w <= 0 || h <= 0 || bytes.size() < offset + stride * h)
-        return false;
-    pPicture->nWidth = w;
-    pPicture->nHeight = h;
-    pPicture->pixels.resize(static_cast<size_t>(w) * h);
-    for (int y = 0; y < h; ++y) {
-        const uint8_t *row = &bytes[offset + stride * (h - 1 - y)];
-        for (int x = 0; x < w; ++x)
-            pPicture->pixels[static_cast<size_t>(y) * w + x] =
-                row[3 * x + 2] << 16 | row[3 * x + 1] << 8 | row[3 * x];
-    }
-    return true;
-}
-
 // The top-level window whose name starts with prefix; 0 when none.
 Window FindWindow(Display *pDisplay, const std::string &prefix) {
     Window root = DefaultRootWindow(pDisplay), parent = 0, *children = nullptr;
@@ -191,7 +164,7 @@ bool SnapDemo(const std::vector<std::string> &options, const std::string &bmp, t
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && ReadBmp(bmp, pSnapshot);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && testx::ReadBmp(bmp, pSnapshot);
 }
 
 TEST(QvplayWindow, TheDemoRecordingIsShownInARealWindow) {
@@ -230,7 +203,7 @@ TEST(QvplayWindow, TheDemoRecordingIsShownInARealWindow) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the paused picture is drawn
     testx::Picture snapshot;
-    ASSERT_TRUE(ReadBmp(bmp, &snapshot));
+    ASSERT_TRUE(testx::ReadBmp(bmp, &snapshot));
 
     const Window window = FindWindow(pDisplay, "qvplay - demo_v30.qv");
     ASSERT_NE(window, 0u) << "no qvplay window on the screen";

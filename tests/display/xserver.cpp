@@ -236,6 +236,39 @@ Picture ReadScreen() {
                         DisplayHeight(g_pDisplay, nScreen));
 }
 
+bool ReadBmp(const std::string &path, Picture *pPicture) {
+    std::FILE *pFile = std::fopen(path.c_str(), "rb");
+    if (pFile == nullptr)
+        return false;
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[65536];
+    size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof(chunk), pFile)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    std::fclose(pFile);
+    if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M')
+        return false;
+    auto u32 = [&](size_t at) {
+        return static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+                                     bytes[at + 3] << 24);
+    };
+    const uint32_t offset = u32(10);
+    const int w = static_cast<int>(u32(18)), h = static_cast<int>(u32(22));
+    const size_t stride = (static_cast<size_t>(w) * 3 + 3) & ~size_t(3);
+    if (w <= 0 || h <= 0 || bytes.size() < offset + stride * h)
+        return false;
+    pPicture->nWidth = w;
+    pPicture->nHeight = h;
+    pPicture->pixels.resize(static_cast<size_t>(w) * h);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t *row = &bytes[offset + stride * (h - 1 - y)];
+        for (int x = 0; x < w; ++x)
+            pPicture->pixels[static_cast<size_t>(y) * w + x] =
+                row[3 * x + 2] << 16 | row[3 * x + 1] << 8 | row[3 * x];
+    }
+    return true;
+}
+
 bool WritePpm(const std::string &path, const Picture &picture) {
     FILE *pFile = std::fopen(path.c_str(), "wb");
     if (pFile == nullptr)

@@ -44,6 +44,8 @@ Picture ReadWindow(Window window);
 // The whole screen (the root window).
 Picture ReadScreen();
 
+// A 24-bit BMP file (bottom-up rows padded to four bytes) as pixels.
+bool ReadBmp(const std::string &path, Picture *pPicture);
 // Binary PPM (P6) files.
 bool WritePpm(const std::string &path, const Picture &picture);
 bool ReadPpm(const std::string &path, Picture *pPicture);
