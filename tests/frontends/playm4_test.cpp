@@ -217,8 +217,6 @@ struct Delivered {
     std::vector<LONG> types;
     std::vector<QV_INSTANCE> handles;
 };
-Delivered *g_pDelivered = nullptr;
-
 void QV_CALL OnInstanceFrame(QV_INSTANCE hInstance, const BYTE *, LONG nSize, const FRAME_INFO *pInfo,
                              void *pUser, const FRAME_TIME *) {
     Delivered *p = static_cast<Delivered *>(pUser);
@@ -245,8 +243,9 @@ std::vector<LONG> PushThrough(LONG nSelection, QV_INSTANCE *phInstance, LONG *pn
     for (size_t at = 0; at < rec.bytes.size(); at += block) {
         const size_t n = std::min(block, rec.bytes.size() - at);
         EXPECT_EQ(InsertBuffer(h, rec.bytes.data() + at, DWORD(n)), QV_INSTANCE_OK) << "at " << at;
-        if (at == 0)
+        if (at == 0) {
             EXPECT_EQ(SetDecCallBack(h, OnInstanceFrame, &delivered), QV_INSTANCE_OK);
+        }
     }
     EXPECT_EQ(SetAudioVolume(h, 50), QV_INSTANCE_OK);
     // The slot's index is the port underneath: exactly one port has the volume.
