@@ -639,8 +639,9 @@ TEST_F(PortFixture, ANullIndexCallbackAfterTheWindowStopsTheMessage) {
     // system: done here, not between the open and the registrations.
     ASSERT_TRUE(display::IsWindowAlive(window.Handle()));
     // Large enough that the index normally completes after the
-    // registrations; an attempt where it did not is made again.
-    rec = MakeFile(Gen::V30, 20000, false);
+    // registrations (on a quiet machine 20000 frames were indexed before
+    // them every time); an attempt where it did not is made again.
+    rec = MakeFile(Gen::V30, 100000, false);
     path = WriteRecording(dir, rec, "big.rec");
     bool bBefore = false;
     for (int attempt = 0; attempt < 10 && !bBefore; ++attempt) {
