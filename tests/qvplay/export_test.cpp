@@ -189,7 +189,9 @@ std::vector<uint8_t> AudioPayloads(const FileRecording &rec) {
 std::vector<int16_t> LibraryPcm(const fs::path &file) {
     std::vector<int16_t> pcm;
     const fs::path lib = fs::path(qvtool::QvplayPath()).parent_path() / "libQVPlaySDK.so";
-    void *handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Loaded once and kept: unloading it would strand what its statics
+    // allocated (the leak checker reports that).
+    static void *handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         ADD_FAILURE() << "cannot load " << lib << ": " << dlerror();
         return pcm;
@@ -201,7 +203,6 @@ std::vector<int16_t> LibraryPcm(const fs::path &file) {
     auto release = reinterpret_cast<decltype(&Play_Release)>(dlsym(handle, "Play_Release"));
     if (!create || !setControl || !getFrame || !freeFrame || !release) {
         ADD_FAILURE() << "missing Play_* exports in " << lib;
-        dlclose(handle);
         return pcm;
     }
     const std::vector<QV_WCHAR> wide = filetest::WidePath(file);
@@ -221,7 +222,6 @@ std::vector<int16_t> LibraryPcm(const fs::path &file) {
         }
         release(hPlay);
     }
-    dlclose(handle);
     return pcm;
 }
 
