@@ -388,6 +388,10 @@ int32_t CDirect3D9::FinishViewport(ViewportFinish *pFinish) {
         // Nothing of this picture to show: the next back end presents it (and
         // offers it to the hooks).
         nResult = DISPLAY_E_FAIL;
+    } else if (!IsWindow(pFinish->viewport.hDestWnd)) {
+        // The window was destroyed after the picture was drawn: its swap
+        // chain has nothing to present into (the manager prunes the viewport).
+        nResult = DISPLAY_E_BAD_WINDOW;
     } else {
         OfferDeviceRender(DISPLAY_FLAG_DIRECT3D9, pDevice, pBackBuffer, pFinish->viewport);
         if (WantsDcRender()) {
