@@ -226,6 +226,11 @@ public:
         return IsValidPosition(last) && IsValidPosition(pos) && pos.dwSequence == last.dwSequence + 1;
     }
     static FramePosition PositionOf(const FrameRecord *pRecord);
+    // Whether two positions name the same frame of one stream.
+    static bool SamePosition(const FramePosition &a, const FramePosition &b) {
+        return a.dwCodec == b.dwCodec && a.dwSequence == b.dwSequence && a.dwTimestamp == b.dwTimestamp &&
+               a.ullFileOffset == b.ullFileOffset;
+    }
     static bool IsAcceptedPixelFormat(uint32_t dwFormat);
     // Frames given to the video decoder whose pictures have not come out.
     uint32_t FramesInDecoder();

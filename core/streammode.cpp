@@ -193,6 +193,23 @@ int32_t CStreamMode::ReadFrame(PLAY_FRAME *pFrame) {
                 break;
             }
         }
+        {
+            // The frames skipped are never shown: a statistics window or a
+            // duration spanning them would measure a rate far below the
+            // stream's, and every later picture would stay that much
+            // longer. The decoder may still give out pictures from before
+            // the skip, so the measurement restarts when the key frame
+            // landed on is timed.
+            platform::CLockGuard guard(m_lock);
+            if (bFound) {
+                if (m_catchUpLandings.size() >= kCatchUpLandingsMax)
+                    m_catchUpLandings.pop_front();
+                m_catchUpLandings.push_back(PositionOf(pFrame->pFrame));
+            } else {
+                m_window = StatisticsWindow{};
+                m_lastVideoFrame = FramePosition{};
+            }
+        }
         if (!bFound)
             return PLAY_E_NOT_FOUND;
     }
@@ -237,6 +254,20 @@ int32_t CStreamMode::ComputeFrameTiming(PLAY_FRAME *pFrame) {
     // Only a frame whose timing is computed now is subject to the latency
     // control: a frame offered again keeps its delay.
     const bool bFresh = pFrame->dwDuration == 0 && pFrame->dwPresentDelay == 0;
+    if (bFresh && pFrame->pFrame != nullptr) {
+        platform::CLockGuard guard(m_lock);
+        const FramePosition pos = PositionOf(pFrame->pFrame);
+        for (auto it = m_catchUpLandings.begin(); it != m_catchUpLandings.end(); ++it) {
+            if (SamePosition(*it, pos)) {
+                // Landings are timed in the order they were made: the ones
+                // before this were lost with their frames.
+                m_catchUpLandings.erase(m_catchUpLandings.begin(), it + 1);
+                m_window = StatisticsWindow{};
+                m_lastVideoFrame = FramePosition{};
+                break;
+            }
+        }
+    }
     int32_t nResult = CBasePlayMode::ComputeFrameTiming(pFrame);
     if (nResult < 0 || !bFresh || !LatencyControlOn())
         return nResult;
@@ -372,6 +403,7 @@ int32_t CStreamMode::Stop() {
         platform::CLockGuard guard(m_lock);
         m_window = StatisticsWindow{};
         m_lastVideoFrame = FramePosition{};
+        m_catchUpLandings.clear();
         if (m_attr.dwMode == PLAY_MODE_STREAM)
             m_firstFrame = FramePosition{};
         // From paused only: a play and a new pause of other threads since then

@@ -3,6 +3,8 @@
 // File players derive from it and keep its actions.
 #pragma once
 
+#include <deque>
+
 #include "core/baseplaymode.h"
 
 // Latency control: at this many queued frames the player jumps to the next
@@ -11,6 +13,8 @@
 constexpr uint32_t kStreamSkipQueued = 101;
 constexpr uint32_t kStreamFastQueued = 16;
 constexpr uint32_t kStreamSlowQueued = 5;
+// Catch-up landings remembered at most (more than a decoder holds back).
+constexpr size_t kCatchUpLandingsMax = 32;
 
 class CStreamMode : public CBasePlayMode {
 public:
@@ -63,4 +67,9 @@ protected:
     // with anything else inside it): the parser is not reset under a block
     // it is taking in.
     platform::CLock m_inputLock;
+
+private:
+    // The key frames catch-up skips landed on, until each is timed (player
+    // lock). Several may be inside the decoder at once.
+    std::deque<FramePosition> m_catchUpLandings;
 };

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <random>
 #include <string>
@@ -348,6 +349,59 @@ TEST_F(QueuedStream, FarBehindSkipsToTheNextQueuedKeyFrame) {
     f = Take();
     EXPECT_EQ(f.pFrame->dwSequence, 26u); // 94 left: no more skipping
     Done(f);
+}
+
+TEST_F(QueuedStream, SkipsDoNotSlowTheClock) {
+    // A source far ahead of the player: skip after skip while it feeds. The
+    // frames skipped must not count as time shown, or the measured rate
+    // falls to a frame or two per second and every later picture stays up
+    // to a second. Pictures come out a few frames after their frames went
+    // in, as from a decoder that holds some back.
+    rec = MakeVideoOnly(700);
+    ASSERT_EQ(OpenStream(player, rec.bytes), PLAY_OK);
+    ASSERT_EQ(SetU32(player.Get(), PLAY_CONTROL_ENABLE, 0), PLAY_OK);
+    const std::vector<std::vector<uint8_t>> blocks = FrameBlocks(rec);
+    size_t next = 0;
+    std::deque<PLAY_FRAME> inDecoder;
+    std::vector<uint32_t> delays;
+    uint32_t shownKeys = 0;
+    auto show = [&](PLAY_FRAME f) {
+        ASSERT_EQ(player.Mode()->ComputeFrameTiming(&f), PLAY_OK);
+        delays.push_back(f.dwPresentDelay);
+        if (f.pFrame->nType == DEMUX_FRAME_I)
+            ++shownKeys;
+        Done(f);
+    };
+    for (;;) {
+        // Three blocks in for every frame out at first, then as many as
+        // go out: the queue settles and the rate is measured again.
+        const int perFrame = next < 300 ? 3 : 1;
+        for (int i = 0; i < perFrame && next < blocks.size(); ++i) {
+            if (PlayApi_InputData(player.Get(), blocks[next].data(), uint32_t(blocks[next].size())) != PLAY_OK)
+                break;
+            ++next;
+        }
+        PLAY_FRAME f{};
+        const int32_t r = player.Mode()->ReadFrame(&f);
+        if (r == PLAY_E_NOT_READY && next == blocks.size())
+            break;
+        ASSERT_EQ(r, PLAY_OK);
+        inDecoder.push_back(f);
+        if (inDecoder.size() > 3) {
+            show(inDecoder.front());
+            inDecoder.pop_front();
+        }
+    }
+    for (PLAY_FRAME &f : inDecoder)
+        show(f);
+    ASSERT_GT(delays.size(), 100u);
+    EXPECT_LT(delays.size(), 700u); // some were skipped
+    EXPECT_GE(shownKeys, 4u);       // the rate was measured more than once
+    for (size_t i = 0; i < delays.size(); ++i)
+        ASSERT_LE(delays[i], 40000u) << "picture " << i;
+    const float rate = AttrFloat(player.Get(), PLAY_ATTRIBUTE_VIDEO_FRAME_RATE);
+    EXPECT_GT(rate, 20.0f);
+    EXPECT_LT(rate, 30.0f);
 }
 
 TEST_F(QueuedStream, HalvesDelaysFromSixteenQueuedUntilFewerThanFive) {
