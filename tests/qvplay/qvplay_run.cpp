@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -64,14 +67,29 @@ RunResult Run(const std::string &program, const std::vector<std::string> &args, 
         envp.push_back(e.data());
     envp.push_back(nullptr);
     const std::string inPath = options.stdinPath.empty() ? "/dev/null" : options.stdinPath;
+    const bool bPaced = options.dStdinBytesPerSecond > 0 && !options.stdinPath.empty();
+    std::vector<uint8_t> paced;
+    int feed[2] = {-1, -1};
+    if (bPaced) {
+        // Both ends close on exec: the child keeps only its standard input,
+        // so it sees the end of input when the feeder closes its end.
+        if (!ReadFileBytes(options.stdinPath, &paced) || pipe2(feed, O_CLOEXEC) != 0) {
+            result.err = "cannot read " + options.stdinPath + " or make a pipe";
+            return result;
+        }
+    }
 
     const pid_t pid = fork();
     if (pid < 0) {
         result.err = "fork failed";
+        if (bPaced) {
+            close(feed[0]);
+            close(feed[1]);
+        }
         return result;
     }
     if (pid == 0) {
-        const int in = open(inPath.c_str(), O_RDONLY);
+        const int in = bPaced ? feed[0] : open(inPath.c_str(), O_RDONLY);
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0)
@@ -81,6 +99,32 @@ RunResult Run(const std::string &program, const std::vector<std::string> &args, 
         dup2(err, 2);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
+    }
+    std::thread feeder;
+    std::atomic<bool> bChildGone{false};
+    if (bPaced) {
+        close(feed[0]);
+        feeder = std::thread([&paced, &bChildGone, fd = feed[1], rate = options.dStdinBytesPerSecond] {
+            // Writes fail with EPIPE (not a signal) once the child is gone.
+            signal(SIGPIPE, SIG_IGN);
+            const auto start = std::chrono::steady_clock::now();
+            const size_t step = 4096;
+            for (size_t done = 0; done < paced.size() && !bChildGone.load();) {
+                const auto due = start + std::chrono::duration<double>(double(done) / rate);
+                if (std::chrono::steady_clock::now() < due) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    continue;
+                }
+                const size_t n = std::min(step, paced.size() - done);
+                const ssize_t put = write(fd, paced.data() + done, n);
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put <= 0)
+                    break;
+                done += size_t(put);
+            }
+            close(fd);
+        });
     }
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(options.dTimeoutSeconds);
@@ -97,6 +141,9 @@ RunResult Run(const std::string &program, const std::vector<std::string> &args, 
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    bChildGone.store(true);
+    if (feeder.joinable())
+        feeder.join(); // a write still blocked fails now the child is gone
     if (WIFEXITED(status))
         result.nExitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))

@@ -22,6 +22,9 @@ struct RunResult {
 
 struct RunOptions {
     std::string stdinPath;         // empty: /dev/null
+    // Above 0: the file comes through a pipe at this rate, as from a live
+    // source, and the pipe closes after its last byte.
+    double dStdinBytesPerSecond = 0;
     double dTimeoutSeconds = 120;  // killed (SIGKILL) after this
     std::vector<std::string> env;  // NAME=VALUE added to the environment
 };
