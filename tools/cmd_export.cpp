@@ -411,6 +411,7 @@ int CExporter::WriteGroup(bool bHaveNext, int64_t nextTime) {
 }
 
 int CExporter::Run() {
+    CatchInterrupt();
     if (!m_o.from.empty()) {
         m_bHasFrom = true;
         uint32_t ms = 0;
@@ -451,6 +452,8 @@ int CExporter::Run() {
     uint32_t failedInARow = 0;
     uint64_t pulls = 0;
     for (;;) {
+        if (Interrupted())
+            return Fail(kExitInterrupted, "interrupted");
         PLAY_FRAME *pFrame = nullptr;
         rc = Play_GetDecodeFrame(player.Handle(), PLAY_PIXEL_FORMAT_DEFAULT, &pFrame);
         if (rc == PLAY_E_NO_FRAME)
@@ -497,6 +500,8 @@ int CExporter::Run() {
                   (m_bHasTo ? " to " + m_o.to : std::string()) + " (times count from the first key frame)";
         return Fail(kExitNotFound, m_o.path + ": nothing to export: " + why);
     }
+    if (Interrupted())
+        return Fail(kExitInterrupted, "interrupted");
     if (!m_writer.Finish(&m_error))
         return Fail(kExitOutput, m_o.out + ": " + m_error);
 
@@ -587,10 +592,11 @@ Command AddExportCommand(CLI::App &app) {
         "--from are skipped at disk speed).\n"
         "Audio: decoded by the library (8-bit PCM, G.711 A-law, G.722, G.726) to 16-bit PCM; it starts "
         "with the picture it follows in the file. MP4 gets AAC, Matroska and WAV the PCM itself.\n"
-        "The file is written as OUT.part and renamed at the end; on any failure nothing is left.\n"
+        "The file is written as OUT.part and renamed at the end; on any failure or Ctrl-C nothing is "
+        "left.\n"
         "Exit codes: 0 written; 3 FILE cannot be opened; 4 not a recording; 6 OUT cannot be written or "
         "its extension is unknown; 8 nothing to export (no H.264 video, no audio for .wav, or nothing in "
-        "the range); 1 any other failure.\n"
+        "the range); 130 interrupted; 1 any other failure.\n"
         "Example: qvplay export recording.qv -o clip.mp4 --from 1:30 --to 2:00");
     command.run = [o] { return CmdExport(*o); };
     return command;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -338,6 +339,40 @@ bool StdoutIsTerminal() {
 #else
     return isatty(fileno(stdout)) != 0;
 #endif
+}
+
+namespace {
+volatile std::sig_atomic_t g_interrupted = 0;
+
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
+        return FALSE;
+    g_interrupted = 1;
+    return TRUE;
+}
+#else
+void OnSignal(int) {
+    g_interrupted = 1;
+}
+#endif
+} // namespace
+
+void CatchInterrupt() {
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART; // reads and writes go on; the work loop looks at the flag
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+bool Interrupted() {
+    return g_interrupted != 0;
 }
 
 bool StderrIsTerminal() {

@@ -33,6 +33,12 @@ constexpr int kExitTimedOut = 5;  // the index did not complete in time
 constexpr int kExitOutput = 6;    // the output file cannot be written
 constexpr int kExitNoDisplay = 7; // no window can be opened
 constexpr int kExitNotFound = 8;  // the asked moment or frame is not in the recording, or nothing to write
+constexpr int kExitInterrupted = 130; // Ctrl-C or a termination request (the shells' 128 + SIGINT)
+
+// From the call on, Ctrl-C (and SIGTERM on Linux) only raise a flag that
+// long work looks at, so it can remove what it left half written.
+void CatchInterrupt();
+bool Interrupted();
 
 // Consecutive failed pulls tolerated before decode gives up: a decoder that
 // holds pictures back (B frames) fails a few pulls in a row, a broken player

@@ -10,8 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +22,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fixtures/recordings.h"
@@ -681,6 +685,35 @@ TEST(ExportOutput, ProgressBarOnlyOnATerminalAndNotWithNoProgress) {
     r = Export(in, out);
     ASSERT_EQ(r.nExitCode, 0) << r.Describe();
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
+}
+
+// Ctrl-C in the middle: the half-written file goes, and the exit code says
+// why. (The AAC encoding makes this export take seconds.)
+TEST(ExportOutput, InterruptedExportLeavesNothing) {
+    CTempDir dir;
+    const fs::path in = dir.Write("rec.qv", filetest::MakeFile(Gen::V30, 20000, true).bytes);
+    const fs::path out = dir.File("out.mp4");
+    const fs::path part = dir.File("out.mp4.part");
+    qvtool::RunOptions options;
+    std::atomic<bool> bSawPart{false};
+    std::thread interrupter;
+    options.onStarted = [&](int pid) {
+        interrupter = std::thread([&, pid] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!fs::exists(part) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            bSawPart.store(fs::exists(part));
+            kill(pid, SIGINT);
+        });
+    };
+    const qvtool::RunResult r =
+        qvtool::RunQvplay({"export", in.string(), "-o", out.string(), "--no-progress"}, options);
+    interrupter.join();
+    ASSERT_TRUE(bSawPart.load()) << "the export never began its file";
+    EXPECT_EQ(r.nExitCode, 130) << r.Describe();
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("not written (nothing left behind)"), std::string::npos) << r.err;
+    EXPECT_EQ(Listing(dir), std::vector<std::string>{"rec.qv"});
 }
 
 TEST(ExportOutput, NoAudioLeavesTheAudioStreamOut) {

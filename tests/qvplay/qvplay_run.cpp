@@ -100,6 +100,8 @@ RunResult Run(const std::string &program, const std::vector<std::string> &args, 
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    if (options.onStarted)
+        options.onStarted(pid);
     std::thread feeder;
     std::atomic<bool> bChildGone{false};
     if (bPaced) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ struct RunOptions {
     double dStdinBytesPerSecond = 0;
     double dTimeoutSeconds = 120;  // killed (SIGKILL) after this
     std::vector<std::string> env;  // NAME=VALUE added to the environment
+    // Called on the caller's thread with the child's process id once it
+    // runs, before waiting for it (to send it signals from elsewhere).
+    std::function<void(int pid)> onStarted;
 };
 
 // Runs program with args (argv[0] is the program).
