@@ -254,7 +254,8 @@ int32_t CStreamMode::ComputeFrameTiming(PLAY_FRAME *pFrame) {
     // Only a frame whose timing is computed now is subject to the latency
     // control: a frame offered again keeps its delay.
     const bool bFresh = pFrame->dwDuration == 0 && pFrame->dwPresentDelay == 0;
-    if (bFresh && pFrame->pFrame != nullptr) {
+    // Landings are key frames: other frames need no look.
+    if (bFresh && pFrame->pFrame != nullptr && pFrame->pFrame->nType == DEMUX_FRAME_I) {
         platform::CLockGuard guard(m_lock);
         const FramePosition pos = PositionOf(pFrame->pFrame);
         for (auto it = m_catchUpLandings.begin(); it != m_catchUpLandings.end(); ++it) {
